@@ -1,0 +1,42 @@
+// The platform seam: the few operating-system services that the engine, the library and the
+// server use, behind small interfaces with one implementation per operating system
+// (platform/posix/ on Linux). Nothing else in the system includes an OS header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+namespace vorn::platform {
+
+// A file reached by positioned reads and writes. Tests substitute their own implementations
+// (in memory, failing the Nth call, cutting writes short) to exercise every failure path.
+class BlockFile {
+public:
+    virtual ~BlockFile() = default;
+    // Reads up to n bytes at offset; returns the bytes read, 0 at end of file, -1 on error.
+    virtual long readat(void *buf, std::size_t n, std::uint64_t offset) = 0;
+    // Writes n bytes at offset; returns the bytes written (short on failure), -1 on error.
+    virtual long writeat(const void *buf, std::size_t n, std::uint64_t offset) = 0;
+    // The file's length in bytes, -1 on error.
+    virtual std::int64_t length() = 0;
+};
+
+enum class OpenMode { ReadOnly, ReadWrite };
+
+// Opens an existing file; null on failure.
+std::unique_ptr<BlockFile> openfile(const char *path, OpenMode mode);
+// Creates (or truncates) a file for reading and writing; null on failure.
+std::unique_ptr<BlockFile> createfile(const char *path);
+// Creates a new file exclusively (fails when it exists), owner read and write; null on failure.
+std::unique_ptr<BlockFile> createexclusive(const char *path);
+bool removefile(const char *path);
+// A temporary file name of at most 12 characters, unique in the current directory at the
+// moment of the call ("vt" + 6 characters + ".tmp"); the caller creates it exclusively.
+std::string maketempname();
+// The machine's current local time, broken down.
+std::tm localnow();
+
+}  // namespace vorn::platform

@@ -1,0 +1,238 @@
+#include "blocks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace vorn {
+namespace {
+
+constexpr std::uint64_t offsetof_block(std::uint32_t blk) {
+    return static_cast<std::uint64_t>(blk) << kBlockShift;
+}
+
+// Finds the buffer holding blk, scanning from the most recently used; -1 when none.
+int findresident(const FSDATA *fsdata, std::uint32_t blk) {
+    for (int n = fsdata->nbuffs - 1; n >= 0; --n) {
+        if (fsdata->buff[fsdata->seq[n]].blk == blk) return n;
+    }
+    return -1;
+}
+
+// The least recently used buffer that no running operation holds; -1 when all are pinned.
+int choosevictim(const FSDATA *fsdata) {
+    for (int n = 0; n < fsdata->nbuffs; ++n) {
+        if (fsdata->buff[fsdata->seq[n]].pins == 0) return n;
+    }
+    return -1;
+}
+
+bool writeimage(FSDATA *fsdata, const void *image, std::uint32_t blk) {
+    return fsdata->fsp->writeat(image, kBlockSize, offsetof_block(blk)) ==
+           static_cast<long>(kBlockSize);
+}
+
+// Writes one changed buffer back; reports and returns false on failure.
+bool writeback(FSDATA *fsdata, FSBUFF &b) {
+    ++stats.bf;
+    b.cf = 0;
+    const bool extended = b.extblk != 0;
+    b.extblk = 0;
+    if (extended && fsdata->flavor == Flavor::Server) fsdata->fscb.dbextended = 1;
+    // An appended block goes to its own offset, so a file with a partial trailing block
+    // never shifts the blocks that follow.
+    if (writeimage(fsdata, &b.dbuff, b.blk)) return true;
+    if (extended) {
+        dberror(fsdata, 1305, nullptr, "flushbuffs - writing extended block %lu\r\n",
+                static_cast<unsigned long>(b.blk));
+    } else {
+        dberror(fsdata, 1295, nullptr, "flushbuffs - writing block %lu\r\n",
+                static_cast<unsigned long>(b.blk));
+    }
+    return false;
+}
+
+// Writes the control block image; the file always holds cf, dblocked and wrts as 0.
+bool writecontrolblock(FSDATA *fsdata) {
+    ++stats.fscbf;
+    FSCB &cb = fsdata->fscb;
+    const char locked = cb.dblocked;
+    cb.dblocked = 0;
+    cb.cf = 0;
+    cb.wrts = 0;
+    if (!writeimage(fsdata, &cb, 0)) return false;
+    cb.dblocked = locked;
+    return true;
+}
+
+}  // namespace
+
+void makelast(std::int16_t *seq, int count, int sn) {
+    const std::int16_t moved = seq[sn];
+    std::memmove(seq + sn, seq + sn + 1, sizeof *seq * static_cast<std::size_t>(count - sn - 1));
+    seq[count - 1] = moved;
+}
+
+void changefscb(FSDATA *fsdata) {
+    FSCB &cb = fsdata->fscb;
+    cb.cf = 1;
+    cb.fschanged = cb.fschanged == 0xFFFFFFFFu ? 0 : cb.fschanged + 1;
+}
+
+void extendedblk(FSDATA *fsdata, FSBUFF *buffer) {
+    ++fsdata->fscb.lb;
+    changefscb(fsdata);
+    buffer->cf = 1;
+    buffer->extblk = 1;
+    buffer->dbuff.nbic = 0;
+    buffer->dbuff.len = kDbHeader;
+    buffer->dbuff.fc = 0;
+    buffer->dbuff.type = 0;
+}
+
+FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
+    const int resident = findresident(fsdata, blk);
+    if (resident >= 0) {
+        ++stats.hits;
+        FSBUFF *b = &fsdata->buff[fsdata->seq[resident]];
+        makelast(fsdata->seq, fsdata->nbuffs, resident);
+        return b;
+    }
+    ++stats.miss;
+    const int vn = choosevictim(fsdata);
+    if (vn < 0) {
+        dberror(fsdata, 1400, nullptr, "readblk - reading block %lu\r\n",
+                static_cast<unsigned long>(blk));
+        return nullptr;
+    }
+    FSBUFF *victim = &fsdata->buff[fsdata->seq[vn]];
+    // A changed victim is written back with all other changed buffers. If that fails the
+    // victim still holds unwritten changes: reusing it would lose them, or later write the
+    // new block's image under the old number, so the read fails instead.
+    if (victim->cf != 0 && fsdata->readonly != 0) {
+        // Nothing of a read-only file is ever written: its changes end with the buffer.
+        victim->cf = 0;
+        victim->extblk = 0;
+    }
+    if (victim->cf != 0 && (flushbuffs(fsdata) == 0 || victim->cf != 0)) return nullptr;
+    const std::uint32_t lb = fsdata->fscb.lb;
+    if (blk > lb) {
+        if (blk != lb + 1) {
+            char text[80];
+            std::snprintf(text, sizeof text, "Block %lu > last block %lu",
+                          static_cast<unsigned long>(blk), static_cast<unsigned long>(lb + 1));
+            dberror(fsdata, 1390, text, "readblk - block %lu > last block %lu\r\n\r\n",
+                    static_cast<unsigned long>(blk), static_cast<unsigned long>(lb));
+            return nullptr;
+        }
+        extendedblk(fsdata, victim);
+    } else {
+        victim->blk = kNoBlock;  // the image is being replaced: it holds no block if the read fails
+        const long got = fsdata->fsp->readat(&victim->dbuff, kBlockSize, offsetof_block(blk));
+        if (got <= 0) {
+            dberror(fsdata, 1400, nullptr, "readblk - reading block %lu\r\n",
+                    static_cast<unsigned long>(blk));
+            return nullptr;
+        }
+        // A partial trailing block reads as zeros past the end of the file.
+        auto *image = reinterpret_cast<char *>(&victim->dbuff);
+        std::memset(image + got, 0, kBlockSize - static_cast<std::size_t>(got));
+    }
+    makelast(fsdata->seq, fsdata->nbuffs, vn);
+    victim->blk = blk;
+    return victim;
+}
+
+std::int16_t writeblk(FSDATA *fsdata, std::uint32_t blk) {
+    ++fsdata->fscb.wrts;
+    changefscb(fsdata);
+    FSBUFF *b = readblk(fsdata, blk);
+    if (b == nullptr) {
+        dberror(fsdata, 1370, nullptr, "writeblk - writing block %lu\r\n",
+                static_cast<unsigned long>(blk));
+        return 0;
+    }
+    b->cf = 1;
+    if (fsdata->fscb.wrts > 2000 && flushbuffs(fsdata) == 0) {
+        dberror(fsdata, 1375, nullptr, "writeblk - flushing buffers\r\n");
+        return 0;
+    }
+    return 1;
+}
+
+std::int16_t flushbuffs(FSDATA *fsdata) {
+    if (fsdata->readonly != 0) return 1;
+    // Ascending block order: neighbouring blocks are written together, and appended blocks
+    // are written after every block below them.
+    std::int16_t order[kMaxBuffers];
+    const int n = fsdata->nbuffs;
+    for (int j = 0; j < n; ++j) order[j] = static_cast<std::int16_t>(j);
+    std::stable_sort(order, order + n, [fsdata](std::int16_t a, std::int16_t b) {
+        return fsdata->buff[a].blk < fsdata->buff[b].blk;
+    });
+    for (int j = 0; j < n; ++j) {
+        FSBUFF &b = fsdata->buff[order[j]];
+        if (b.blk == kNoBlock || b.cf == 0) continue;
+        if (!writeback(fsdata, b)) return 0;
+    }
+    if (fsdata->flavor == Flavor::Library && fsdata->fscb.cf != 0 && !writecontrolblock(fsdata)) {
+        dberror(fsdata, 1315, nullptr, nullptr);
+        return 0;
+    }
+    return 1;
+}
+
+std::int16_t flushfscb(FSDATA *fsdata) {
+    if (fsdata->fscb.cf == 0 || fsdata->readonly != 0) return 1;
+    if (!writecontrolblock(fsdata)) {
+        dberror(fsdata, 1315, nullptr, "flushfscb - writing fscb\r\n");
+        return 0;
+    }
+    return 1;
+}
+
+std::int16_t readfscb(FSDATA *fsdata) {
+    if (fsdata->fsp->readat(&fsdata->fscb, kBlockSize, 0) <= 0) {
+        dberror(fsdata, 1380, nullptr, "readfscb - reading fscb\r\n");
+        return 0;
+    }
+    FSCB &cb = fsdata->fscb;
+    cb.cf = 0;
+    if (cb.xblkfreq == 0) cb.xblkfreq = kDefaultXblkfreq;
+    // A spacing below 2 leaves no room for data blocks between xlate blocks; no sequence of
+    // operations makes one, so the header is damaged.
+    if (cb.xblkfreq < 2 || cb.lb > kMaxBlock) {
+        dberror(fsdata, 1380, nullptr, "readfscb - reading fscb\r\n");
+        return 0;
+    }
+    return 1;
+}
+
+std::uint32_t allocextendedblk(FSDATA *fsdata) {
+    const std::uint32_t lb = fsdata->fscb.lb;
+    const std::uint32_t freq = xblkfreqof(fsdata);
+    if (lb + 1 > kMaxBlock) {
+        dberror(fsdata, 1405, nullptr, "allocextendedblk - database full\r\n");
+        return 0;
+    }
+    if (lb % freq != 0) return lb + 1;
+    const std::uint32_t b = (lb + 1) / freq;
+    if (static_cast<std::uint64_t>(b) * kXlateEntries > kMaxXlateIndex) {
+        dberror(fsdata, 1415, nullptr, "allocextendedblk - database full\r\n");
+        return 0;
+    }
+    FSBUFF *x = readblk(fsdata, lb + 1);
+    if (x == nullptr) {
+        dberror(fsdata, 1420, nullptr, "allocextendedblk - reading xlate block %lu\r\n",
+                static_cast<unsigned long>(lb + 1));
+        return 0;
+    }
+    for (std::uint32_t s = 0; s < kXlateEntries; ++s) x->xbuff.xlate[s] = b * kXlateEntries + s + 1;
+    if (fsdata->fscb.lb + 1 > kMaxBlock) {
+        dberror(fsdata, 1405, nullptr, "allocextendedblk - database full\r\n");
+        return 0;
+    }
+    return fsdata->fscb.lb + 1;
+}
+
+}  // namespace vorn

@@ -1,0 +1,35 @@
+// New-file images and the checks made when a file is opened.
+#pragma once
+
+#include <cstdint>
+
+#include "vorn/fs.h"
+
+namespace vorn {
+
+// The banner every new database file starts with: 51 characters with the signature at 21..28.
+inline constexpr char kBanner[] = "vorn database file Varnholt format 1 - 1024 blocks!";
+static_assert(sizeof(kBanner) == 52, "51 characters and a NUL");
+
+enum class ImageKind {
+    Database,        // fscreatedatabase: banner, numusers 0, caller's spacing
+    LibraryTemp,     // library temporary file: banner, numusers 1, own name, spacing 20
+    ServerTemp,      // server temporary file: no banner, keytype k mod 9, dupkeys 0
+};
+
+// Fills the control block of a new file. `name` (may be null) goes to fsname.
+void newcontrolblock(FSCB *cb, ImageKind kind, std::int16_t xblkfreq, const char *name);
+// Fills xlate block k of a fresh file: entry s points at index k * 256 + s + 1.
+void newxlateblock(XBLOCK *xb, std::uint32_t k);
+// Fills an empty data block, the only block of free chain 0 of a new file.
+void newdatablock(DB *db);
+
+// True when bytes 21..28 of the control block hold the signature.
+bool hassignature(const FSCB &cb);
+
+// The open-time integrity checks of a local open, in order: 0 when the file passes, else
+// 4 (the free xlate chain starts beyond the last block), 5 (file length differs from lb + 1
+// blocks) or 6 (a free chain starts beyond the last block). `filelength` in bytes.
+int integritycheck(const FSCB &cb, std::int64_t filelength);
+
+}  // namespace vorn

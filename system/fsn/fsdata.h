@@ -1,0 +1,74 @@
+// The engine's state of one open database file: the file, the control block image and a small
+// cache of block buffers. The library and the server run the same engine; they differ in the
+// number of buffers (16 or 20), in how the control block is written back, and in how a
+// failure is reported, all of which are parameters of this state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "vorn/fs.h"
+#include "vorn/platform.h"
+
+namespace vorn {
+
+inline constexpr int kClientBuffers = 16;
+inline constexpr int kServerBuffers = 20;
+inline constexpr int kMaxBuffers = 20;
+
+// Which deliverable runs the engine. The library writes the control block with every flush;
+// the server writes it separately (flushfscb) and marks files it extends.
+enum class Flavor { Library, Server };
+
+// Where engine failures go. The library records `code` in its error ring and, where given,
+// `clienttext` in its message buffer; the server reports `servertext` (when given) to the
+// event log. A null text means that flavor reports nothing for this failure.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void failure(std::int16_t code, const char *clienttext, const char *servertext) = 0;
+};
+
+// One block buffer. The image is seen as a data block, an xlate block or a key block.
+struct FSBUFF {
+    std::uint32_t blk;   // block held, kNoBlock when none
+    char cf;             // changed: must be written back
+    char extblk;         // lies past the end of the file on disk
+    std::uint8_t pins;   // held by a running operation: never chosen as a victim
+    union {
+        DB dbuff;
+        XBLOCK xbuff;
+        KB kbuff;
+    };
+};
+
+struct FSDATA {
+    std::unique_ptr<platform::BlockFile> fsp;
+    FSCB fscb;
+    char dblocked;  // unused by the engine (the lock flag lives in fscb.dblocked)
+    char readonly;  // nothing is ever written back
+    Flavor flavor;
+    int nbuffs;  // 16 (library) or 20 (server)
+    Reporter *reporter;
+    std::int16_t seq[kMaxBuffers];  // recency order, seq[0] least recently used
+    FSBUFF buff[kMaxBuffers];
+};
+
+// Makes a zeroed state with every buffer empty and seq[j] = j. The caller attaches the file
+// and reads the control block with readfscb.
+std::unique_ptr<FSDATA> newfsdata(Flavor flavor, Reporter *reporter);
+void resetbuffers(FSDATA *fsdata);
+
+// Statistics, only ever incremented; atomics because server threads touch them under
+// different files' mutexes.
+struct EngineStats {
+    std::atomic<std::uint32_t> hits{0}, miss{0}, bf{0}, fscbf{0};
+};
+extern EngineStats stats;
+
+// Reports an engine failure through the file's reporter. The texts are printf formats.
+void dberror(FSDATA *fsdata, std::int16_t code, const char *clienttext, const char *serverfmt,
+             ...) __attribute__((format(printf, 4, 5)));
+
+}  // namespace vorn
