@@ -1,0 +1,29 @@
+// The TCP face of the server: the listener and its connection threads. The service host
+// starts doRequests on its request thread and uses the controls below to pause, continue and
+// stop it.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn::server {
+
+struct ListenConfig {
+    std::uint32_t addr = 0;     // IPv4, network byte order; 0 = every address
+    std::uint16_t port = 2000;  // 0 picks a free port (tests); see boundport()
+};
+
+// Accepts connections and serves each on its own thread until stoprequests() or an accept
+// failure. Returns 1 when the socket layer, the socket or an accept failed (or after a stop),
+// 0 when a connection thread could not be started.
+int doRequests(const ListenConfig &config);
+// Blocks until the listener is bound and listening (or has failed); the port it listens on,
+// 0 on failure.
+std::uint16_t waitlistening();
+// Pause: no new connection is taken (they wait in the backlog); connected clients are served.
+void pauserequests();
+void resumerequests();
+// Stops the listener, ends every connection (its files are closed for it, as when a client
+// disconnects) and waits until every connection thread has finished. Safe to call twice.
+void stoprequests();
+
+}  // namespace vorn::server
