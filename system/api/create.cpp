@@ -1,0 +1,85 @@
+// New database files: fscreatedatabase writes one and leaves it closed, fsopentemp creates a
+// private temporary database and opens it.
+#include <string>
+
+#include "fsn/blocks.h"
+#include "localfile.h"
+
+using namespace vorn;
+using namespace vorn::link;
+
+namespace {
+
+// Collisions of temporary names are retried with fresh names this often.
+constexpr int kTempAttempts = 8;
+
+std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        *name = platform::maketempname();
+        if (auto file = platform::createexclusive(name->c_str())) return file;
+    }
+    return nullptr;
+}
+
+::FS *failtemp(int n, int slot, std::int16_t code, const std::string &created) {
+    dodberror(code);
+    if (!created.empty()) {
+        fsdataary[n][slot]->fsp.reset();
+        platform::removefile(created.c_str());
+    }
+    releaseslot(n, slot);
+    return nullptr;
+}
+
+}  // namespace
+
+::FS *fsopentemp(char instance) {
+    lserrno = 0;
+    const int n = instanceindex(instance);
+    if (n < 0) return nullptr;
+    const int slot = takeslot(n);
+    if (slot < 0) return nullptr;
+    FSDATA *fsdata = fsdataary[n][slot];
+    std::string name;
+    auto file = createtemp(&name);
+    if (file == nullptr) {
+        setmsg(name.c_str());
+        lserrno = 7;
+        return failtemp(n, slot, 1015, "");
+    }
+    const int rc =
+        writenewimage(file.get(), ImageKind::LibraryTemp, kDefaultXblkfreq, name.c_str());
+    fsdata->fsp = std::move(file);
+    if (rc != 0) {
+        lserrno = static_cast<std::int16_t>(rc);
+        // Blocks 0, 1, 2 failing record 1021, 1022, 1023.
+        return failtemp(n, slot, static_cast<std::int16_t>(1012 + rc), name);
+    }
+    if (readfscb(fsdata) == 0) {
+        lserrno = 8;
+        return failtemp(n, slot, 1020, name);
+    }
+    settempname(n, slot, name.c_str());
+    return slotblock[n][slot];
+}
+
+std::int16_t fscreatedatabase(const char *filename, std::int16_t freq) {
+    lserrno = 0;
+    // Spacing 1 would put every block after the first xlate block in the xlate sequence and
+    // a negative one means nothing; 0 reads as the default 20.
+    if (filename == nullptr || filename[0] == '\0' || freq < 0 || freq == 1) {
+        lserrno = 406;
+        return 0;
+    }
+    auto file = platform::createfile(filename);
+    if (file == nullptr) {
+        lserrno = 406;
+        return 0;
+    }
+    const int rc = writenewimage(file.get(), ImageKind::Database, freq, nullptr);
+    if (rc != 0) {
+        lserrno = static_cast<std::int16_t>(rc);
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,115 @@
+// Key operations: keys are never compressed. Locally the index key is built in newkey (fid
+// byte, value, rid); a found value is copied to the caller's buffer through a local one so
+// that only the value's own bytes are written there.
+#include "fsn/keys.h"
+
+#include <cstring>
+
+#include "linkstate.h"
+
+using namespace vorn;
+using namespace vorn::link;
+
+namespace {
+
+bool validkey(std::int16_t len, const void *key) {
+    return len >= 0 && len <= kMaxKeyValue && (len == 0 || key != nullptr);
+}
+
+// Builds the index key of (fid, value, rid) in newkey.
+void buildkey(std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void *key) {
+    const std::uint8_t *built = bldkey(fid, rid, len, key);
+    std::memcpy(newkey, built, static_cast<std::size_t>(len) + 5);
+}
+
+using Search = std::uint32_t (*)(FSDATA *, std::int16_t, const std::uint8_t *, void *,
+                                 std::int16_t *);
+
+// A search of the index: locally through `search`, else by `call` on the server.
+std::uint32_t searchkey(char instance, ::FS *fsinfo, std::uint8_t call, Search search,
+                        std::uint8_t fid, std::uint32_t rid, std::int16_t len, void *key) {
+    if (fsinfo == nullptr || key == nullptr || !validkey(len, key)) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = len;
+        fsinfo->fid = fid;
+        fsinfo->rid = rid;
+        return forward(instance, call, fsinfo, key, kMaxKeyValue) != 0 ? fsinfo->rid : 0;
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    if (fsdata == nullptr) return 0;
+    buildkey(fid, rid, len, key);
+    std::uint8_t found[kMaxKeyValue];
+    std::int16_t foundlen = 0;
+    const std::uint32_t rfound =
+        search(fsdata, static_cast<std::int16_t>(len + 1), newkey, found, &foundlen);
+    if (foundlen > 0 && foundlen <= kMaxKeyValue) {
+        std::memcpy(key, found, static_cast<std::size_t>(foundlen));
+    }
+    return rfound;
+}
+
+using Update = std::int16_t (*)(FSDATA *, std::int16_t, const std::uint8_t *);
+
+std::int16_t updatekey(char instance, ::FS *fsinfo, std::uint8_t call, Update update,
+                       std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void *key) {
+    if (fsinfo == nullptr || !validkey(len, key)) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = len;
+        fsinfo->fid = fid;
+        fsinfo->rid = rid;
+        // No reply data is accepted (room 0), so the caller's key is only read.
+        return forward(instance, call, fsinfo, const_cast<void *>(key));
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    if (fsdata == nullptr) return 0;
+    buildkey(fid, rid, len, key);
+    return update(fsdata, static_cast<std::int16_t>(len + 1), newkey);
+}
+
+std::uint32_t searchfirst(FSDATA *fsdata, std::int16_t, const std::uint8_t *built, void *key,
+                          std::int16_t *foundlen) {
+    return firstkey(fsdata, built[0], key, foundlen);
+}
+
+}  // namespace
+
+std::int16_t fsaddkey(char instance, ::FS *fsinfo, std::uint8_t fid, std::uint32_t rid,
+                      std::int16_t len, const void *key) {
+    lserrno = 0;
+    return updatekey(instance, fsinfo, kOpAddKey, addkey, fid, rid, len, key);
+}
+
+std::int16_t fsdeletekey(char instance, ::FS *fsinfo, std::uint8_t fid, std::uint32_t rid,
+                         std::int16_t len, const void *key) {
+    lserrno = 0;
+    return updatekey(instance, fsinfo, kOpDeleteKey, deletekey, fid, rid, len, key);
+}
+
+std::uint32_t fsfirstkey(char instance, ::FS *fsinfo, std::uint8_t fid, void *key) {
+    lserrno = 0;
+    return searchkey(instance, fsinfo, kOpFirstKey, searchfirst, fid, 0, 0, key);
+}
+
+std::uint32_t fslastkey(char instance, ::FS *fsinfo, std::uint8_t fid, std::int16_t len,
+                        void *key) {
+    lserrno = 0;
+    return searchkey(instance, fsinfo, kOpLastKey, lastkey, fid, 0, len, key);
+}
+
+std::uint32_t fsfindkey(char instance, ::FS *fsinfo, std::uint8_t fid, std::int16_t len,
+                        void *key) {
+    lserrno = 0;
+    return searchkey(instance, fsinfo, kOpFindKey, findkey, fid, 0, len, key);
+}
+
+std::uint32_t fsnextkey(char instance, ::FS *fsinfo, std::uint8_t fid, std::uint32_t rid,
+                        std::int16_t len, void *key) {
+    lserrno = 0;
+    return searchkey(instance, fsinfo, kOpNextKey, nextkey, fid, rid, len, key);
+}
+
+std::uint32_t fsprevkey(char instance, ::FS *fsinfo, std::uint8_t fid, std::uint32_t rid,
+                        std::int16_t len, void *key) {
+    lserrno = 0;
+    return searchkey(instance, fsinfo, kOpPrevKey, prevkey, fid, rid, len, key);
+}

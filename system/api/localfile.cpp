@@ -1,0 +1,113 @@
+#include "localfile.h"
+
+#include <cstring>
+#include <new>
+
+#include "fsn/blocks.h"
+
+namespace vorn::link {
+namespace {
+
+// Names of temporary files are at most 12 characters.
+inline constexpr std::size_t kTempNameSize = 13;
+char tempnames[kInstances][kFilesPerInstance][kTempNameSize] = {};
+
+FSDATA *newstate() {
+    try {
+        return newfsdata(Flavor::Library, linkreporter()).release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+bool writeimage(platform::BlockFile *file, const void *image, std::uint32_t blk) {
+    return file->writeat(image, kBlockSize, static_cast<std::uint64_t>(blk) * kBlockSize) ==
+           static_cast<long>(kBlockSize);
+}
+
+}  // namespace
+
+int takeslot(int n) {
+    int slot = 0;
+    while (slot < kFilesPerInstance && fsdataary[n][slot] != nullptr) ++slot;
+    if (slot == kFilesPerInstance) {
+        dodberror(1009);
+        lserrno = 1;
+        return -1;
+    }
+    FSDATA *fsdata = newstate();
+    if (fsdata == nullptr) {
+        dodberror(1010);
+        lserrno = 2;
+        return -1;
+    }
+    ::FS *block = allocblock();
+    if (block == nullptr) {
+        delete fsdata;
+        dodberror(1012);
+        lserrno = 2;
+        return -1;
+    }
+    block->fsdatanum = static_cast<std::int16_t>(slot);
+    fsdataary[n][slot] = fsdata;
+    slotblock[n][slot] = block;
+    tempnames[n][slot][0] = '\0';
+    return slot;
+}
+
+void releaseslot(int n, int slot) {
+    delete fsdataary[n][slot];
+    fsdataary[n][slot] = nullptr;
+    delete slotblock[n][slot];
+    slotblock[n][slot] = nullptr;
+    tempnames[n][slot][0] = '\0';
+}
+
+const char *tempnameof(int n, int slot) {
+    return tempnames[n][slot];
+}
+
+void settempname(int n, int slot, const char *name) {
+    std::strncpy(tempnames[n][slot], name, kTempNameSize - 1);
+    tempnames[n][slot][kTempNameSize - 1] = '\0';
+}
+
+int writenewimage(platform::BlockFile *file, ImageKind kind, std::int16_t xblkfreq,
+                  const char *name) {
+    FSCB cb;
+    newcontrolblock(&cb, kind, xblkfreq, name);
+    if (!writeimage(file, &cb, 0)) return 9;
+    XBLOCK xb;
+    newxlateblock(&xb, 0);
+    if (!writeimage(file, &xb, 1)) return 10;
+    DB db;
+    newdatablock(&db);
+    if (!writeimage(file, &db, 2)) return 11;
+    return 0;
+}
+
+std::int16_t writeback(FSDATA *fsdata) {
+    fsdata->fscb.dblocked = 0;
+    changefscb(fsdata);
+    return flushbuffs(fsdata);
+}
+
+std::int16_t localunlock(FSDATA *fsdata) {
+    const std::int16_t flushed = writeback(fsdata);
+    char name[sizeof fsdata->fscb.fsname];
+    std::memcpy(name, fsdata->fscb.fsname, sizeof name);
+    name[sizeof name - 1] = '\0';
+    // Renewing the handle keeps the mode: a read-only database never becomes writable.
+    const auto mode =
+        fsdata->readonly != 0 ? platform::OpenMode::ReadOnly : platform::OpenMode::ReadWrite;
+    fsdata->fsp.reset();
+    fsdata->fsp = platform::openfile(name, mode);
+    if (fsdata->fsp == nullptr) {
+        dodberror(1015);
+        lserrno = 7;
+        return 0;
+    }
+    return flushed;
+}
+
+}  // namespace vorn::link

@@ -1,0 +1,176 @@
+// Record operations. Records are compressed here, on the client, before they are stored or
+// sent, and uncompressed after they are read: the file and the wire only ever hold the
+// stored form.
+#include "fsn/records.h"
+
+#include <cstring>
+
+#include "fsn/blocks.h"
+#include "fsn/placement.h"
+#include "linkstate.h"
+#include "vorn/compress.h"
+
+using namespace vorn;
+using namespace vorn::link;
+
+namespace {
+
+// Records read back are uncompressed here first: the caller's buffer size is unknown, so
+// only the record's own bytes are copied out.
+std::uint8_t readarea[kMaxRecord];
+
+// Compresses a record into `work` (kWorkArea bytes). Returns the stored length, or -1 when
+// the arguments are unusable or the stored form would not fit a data block.
+int storedform(std::uint8_t *work, const void *rec, std::int16_t len) {
+    if (len < 0 || (len > 0 && rec == nullptr)) return -1;
+    const int clen = compress(work, kWorkArea, rec, len);
+    if (clen < 0 || clen + kRecordHeader > kBlockRoom) return -1;
+    return clen;
+}
+
+// Records a failed engine step in the ring.
+std::uint32_t failed(const Fault &fault) {
+    if (fault.code != 0) dodberror(fault.code);
+    return 0;
+}
+
+bool namesubfile(std::uint8_t fid) {
+    return fid >= 0x10;
+}
+
+// Uncompresses a stored form into the read area and copies the record to rec.
+std::int16_t deliver(const std::uint8_t *stored, int slen, void *rec) {
+    if (slen <= 0 || slen > kMaxStoredRecord) return 0;
+    const int n = uncompress(readarea, sizeof readarea, stored, static_cast<std::int16_t>(slen));
+    if (n < 0) return 0;
+    std::memcpy(rec, readarea, static_cast<std::size_t>(n));
+    return static_cast<std::int16_t>(n);
+}
+
+std::uint32_t walk(char instance, ::FS *fsinfo, std::uint8_t call, std::uint32_t rid) {
+    fsinfo->len = 0;
+    fsinfo->rid = rid;
+    return forward(instance, call, fsinfo) != 0 ? fsinfo->rid : 0;
+}
+
+std::uint32_t ends(char instance, ::FS *fsinfo, std::uint8_t call, std::uint8_t fid) {
+    fsinfo->len = 0;
+    fsinfo->fid = fid;
+    fsinfo->rid = 0;
+    return forward(instance, call, fsinfo) != 0 ? fsinfo->rid : 0;
+}
+
+}  // namespace
+
+std::uint32_t fsadd(char instance, ::FS *fsinfo, const void *rec, std::int16_t len,
+                    std::uint8_t fid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    std::uint8_t work[kWorkArea];
+    const int clen = storedform(work, rec, len);
+    if (clen < 0) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = static_cast<std::int16_t>(clen);
+        fsinfo->fid = fid;
+        fsinfo->rid = 0;
+        return forward(instance, kOpAdd, fsinfo, work) != 0 ? fsinfo->rid : 0;
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    if (fsdata == nullptr || !namesubfile(fid)) return 0;
+    Fault fault;
+    const std::uint32_t rid = addrecord(fsdata, work, static_cast<std::int16_t>(clen), fid, &fault);
+    return rid != 0 ? rid : failed(fault);
+}
+
+std::int16_t fswrite(char instance, ::FS *fsinfo, const void *rec, std::int16_t len,
+                     std::uint32_t rid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    std::uint8_t work[kWorkArea];
+    const int clen = storedform(work, rec, len);
+    if (clen < 0) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = static_cast<std::int16_t>(clen);
+        fsinfo->rid = rid;
+        return forward(instance, kOpWrite, fsinfo, work);
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    if (fsdata == nullptr) return 0;
+    Fault fault;
+    if (rewriterecord(fsdata, rid, work, static_cast<std::int16_t>(clen), &fault) != 0) return 1;
+    return static_cast<std::int16_t>(failed(fault));
+}
+
+std::int16_t fsdelete(char instance, ::FS *fsinfo, std::uint32_t rid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = 0;
+        fsinfo->rid = rid;
+        return forward(instance, kOpDelete, fsinfo);
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    if (fsdata == nullptr) return 0;
+    Fault fault;
+    if (deleterecord(fsdata, rid, &fault) != 0) return 1;
+    return static_cast<std::int16_t>(failed(fault));
+}
+
+std::int16_t fsread(char instance, ::FS *fsinfo, std::uint32_t rid, void *rec) {
+    lserrno = 0;
+    if (fsinfo == nullptr || rec == nullptr) return 0;
+    std::uint8_t stored[kWorkArea];
+    if (isremote(fsinfo)) {
+        fsinfo->len = 0;
+        fsinfo->rid = rid;
+        // A reply longer than any stored form is refused before it is copied.
+        if (forward(instance, kOpRead, fsinfo, stored, kMaxStoredRecord) == 0) return 0;
+        return deliver(stored, fsinfo->len, rec);
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    if (fsdata == nullptr) return 0;
+    Fault fault;
+    const std::int16_t slen = readrecord(fsdata, rid, stored, &fault);
+    if (slen == 0) return static_cast<std::int16_t>(failed(fault));
+    return deliver(stored, slen, rec);
+}
+
+std::uint32_t fsfirst(char instance, ::FS *fsinfo, std::uint8_t fid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) return ends(instance, fsinfo, kOpFirst, fid);
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr && namesubfile(fid) ? firstrecord(fsdata, fid) : 0;
+}
+
+std::uint32_t fslast(char instance, ::FS *fsinfo, std::uint8_t fid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) return ends(instance, fsinfo, kOpLast, fid);
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr && namesubfile(fid) ? lastrecord(fsdata, fid) : 0;
+}
+
+std::uint32_t fsnext(char instance, ::FS *fsinfo, std::uint32_t rid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) return walk(instance, fsinfo, kOpNext, rid);
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr ? nextrid(fsdata, rid) : 0;
+}
+
+std::uint32_t fsprev(char instance, ::FS *fsinfo, std::uint32_t rid) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) return walk(instance, fsinfo, kOpPrev, rid);
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr ? prevrid(fsdata, rid) : 0;
+}
+
+std::int16_t fsflush(char instance, ::FS *fsinfo) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) return 1;  // the server writes its own files
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr ? flushbuffs(fsdata) : 0;
+}
