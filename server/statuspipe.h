@@ -1,0 +1,46 @@
+// The status interface: short text queries on the status pipe, answered with canned
+// NUL-terminated lines, every request noted in the audit log "vornaudt.log" of the server's
+// working directory. The replies don't read the server's tables.
+//
+//   "FILE<c><name>"  ->  "FILENAME<NAME> 3 4039 4"
+//   "TOTAL..."       ->  "FILES:10 PACKETS:<packets> RETRIES:0"
+//   "EXIT..."        ->  no reply; the connection ends
+//   anything else    ->  "BAD COMMAND DUMMY"
+//
+// Requests are upper-cased first, so they are case-insensitive.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "vorn/pipe.h"
+
+namespace vorn::server {
+
+inline constexpr char kStatusPipeName[] = "vorn";
+inline constexpr char kAuditLogName[] = "vornaudt.log";
+// Clients served at once; a further client waits until one of them leaves.
+inline constexpr int kMaxPipeInstances = 3;
+// Request and reply buffers of one connection, terminator included.
+inline constexpr std::size_t kPipeBuffer = 128;
+
+// Status requests handled since start (every request but "EXIT").
+extern std::atomic<std::int32_t> packets;
+
+// Counts the request and builds its reply in `reply` (kPipeBuffer bytes, always terminated;
+// a longer reply is cut). `request` is the upper-cased, terminated request.
+void processmessage(const char *request, char *reply);
+
+// Starts the listener thread on the pipe `name` and waits until it has made the pipe (or
+// has reported that it can't). False when the thread can't be started.
+bool startstatuspipe(const char *name);
+// Ends the listener and every client conversation and waits for their threads. Harmless
+// when the interface was never started or is already stopped.
+void stopstatuspipe();
+
+// Thread bodies: the listener, and one conversation (owns `pipe`).
+void commThreadFunc(const char *name);
+void msnpClientThread(platform::PipeHandle pipe);
+
+}  // namespace vorn::server
