@@ -39,4 +39,15 @@ std::string maketempname();
 // The machine's current local time, broken down.
 std::tm localnow();
 
+// What makes a file the same file however it is named (device and inode on Linux): one
+// file reached under two names (relative and absolute, links, dot segments) has one identity.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity &) const = default;
+};
+// The identity of a file opened by openfile, createfile or createexclusive. False when it
+// can't be had (for instance a file of another implementation).
+bool fileidentity(BlockFile &file, FileIdentity *identity);
+
 }  // namespace vorn::platform

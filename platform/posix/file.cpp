@@ -39,6 +39,8 @@ public:
         return static_cast<long>(done);
     }
 
+    int fd() const { return fd_; }
+
     std::int64_t length() override {
         struct stat st {};
         if (::fstat(fd_, &st) != 0) return -1;
@@ -91,6 +93,16 @@ std::tm localnow() {
     std::tm out{};
     ::localtime_r(&now, &out);
     return out;
+}
+
+bool fileidentity(BlockFile &file, FileIdentity *identity) {
+    auto *posix = dynamic_cast<PosixFile *>(&file);
+    if (posix == nullptr) return false;
+    struct stat st {};
+    if (::fstat(posix->fd(), &st) != 0) return false;
+    identity->device = static_cast<std::uint64_t>(st.st_dev);
+    identity->inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
 }
 
 }  // namespace vorn::platform

@@ -1,0 +1,271 @@
+// Opening files on the server: fsopen shares one slot among every connection that opens the
+// same file, fsopentemp makes a new temporary database.
+#include <cctype>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "filetable.h"
+#include "fserror.h"
+#include "fsn/blocks.h"
+#include "fsn/format.h"
+#include "slotclaims.h"
+
+namespace vorn::server {
+namespace {
+
+// A new record with its engine state and every buffer empty; null when memory is short.
+SRVFSDATA *newrecord() {
+    auto *rec = new (std::nothrow) SRVFSDATA;
+    if (rec == nullptr) return nullptr;
+    try {
+        rec->fsdata = newfsdata(Flavor::Server, serverreporter());
+    } catch (const std::bad_alloc &) {
+        delete rec;
+        return nullptr;
+    }
+    return rec;
+}
+
+void succeed(FS *fs, int slot) {
+    fs->fsdatanum = static_cast<std::int16_t>(slot);
+    fs->isnetwork = 1;
+}
+
+// Adds the user to the file already open in `slot` (mutex held). 1 or 0.
+int joinslot(UserId user, FS *fs, int slot) {
+    SRVFSDATA *rec = fsdatatbl[slot].load();
+    std::vector<UserId> *who = whoary[slot].get();
+    if (who == nullptr) {
+        setmsg("fsopen - whoary is NULL.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoUserTable);
+        return 0;
+    }
+    if (hasuser(who, user)) {
+        succeed(fs, slot);
+        return 1;
+    }
+    if (rec->exclowner != kNoOwner && rec->exclowner != user) {
+        setmsg("fsopen - file locked.\r\n");
+        setfserror(fs, kServerOrigin, kErrLocked);
+        return 0;
+    }
+    bool grown = rec->whocount < kMaxUsers;
+    if (grown) {
+        try {
+            who->push_back(user);
+        } catch (const std::bad_alloc &) {
+            grown = false;
+        }
+    }
+    if (!grown) {
+        setmsg("fsopen - allocating memory.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoMemory);
+        return 0;
+    }
+    ++rec->whocount;
+    succeed(fs, slot);
+    return 1;
+}
+
+// Sets the file up in the claimed slot (mutex held). 1, or 0 with the error set and the
+// file closed.
+int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile> file,
+              const platform::FileIdentity &id, const char *uppername) {
+    SRVFSDATA *rec = newrecord();
+    if (rec == nullptr) {
+        setmsg("fsopen - allocating memory for buffer.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoMemory);
+        return 0;
+    }
+    auto who = std::unique_ptr<std::vector<UserId>>(new (std::nothrow) std::vector<UserId>);
+    bool listed = who != nullptr;
+    if (listed) {
+        try {
+            who->push_back(user);
+        } catch (const std::bad_alloc &) {
+            listed = false;
+        }
+    }
+    if (!listed) {
+        delete rec;
+        setmsg("fsopen - allocating memory for whoary.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoMemory);
+        return 0;
+    }
+    FSDATA *f = rec->fsdata.get();
+    f->fsp = std::move(file);
+    rec->whocount = 1;
+    rec->exclowner = kNoOwner;
+    rec->identity = id;
+    if (readfscb(f) == 0) {
+        delete rec;
+        setmsg("fsopen - reading FSCB.\r\n");
+        setfserror(fs, kServerOrigin, kErrBadHeader);
+        return 0;
+    }
+    if (!hassignature(f->fscb)) {
+        delete rec;
+        setmsg("fsopen - invalid file.\r\n");
+        setfserror(fs, kServerOrigin, kErrBadHeader);
+        return 0;
+    }
+    std::strcpy(rec->filename, uppername);
+    f->fscb.dbextended = 0;
+    changefscb(f);
+    whoary[slot] = std::move(who);
+    fsdatatbl[slot].store(rec);
+    succeed(fs, slot);
+    return 1;
+}
+
+}  // namespace
+
+int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
+    clearfserror(fs);
+    fs->len = 0;
+    const std::size_t namelen = std::strlen(name);
+    if (namelen > kMaxName) {
+        setmsg("fsopen - file name > 255.\r\n");
+        setfserror(fs, kServerOrigin, kErrNameTooLong);
+        return 0;
+    }
+    // Names are kept in upper case (fsforceclose matches them so), but the file is opened
+    // under the name as given and known by its identity: one file reached under two names
+    // shares one slot, and two files never do.
+    char uppername[kMaxName + 1];
+    for (std::size_t i = 0; i <= namelen; ++i) {
+        uppername[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    }
+    auto file = platform::openfile(name, platform::OpenMode::ReadWrite);
+    platform::FileIdentity id;
+    if (file == nullptr || !platform::fileidentity(*file, &id)) {
+        setmsg("fsopen - opening file %s.\r\n", name);
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return 0;
+    }
+    for (;;) {
+        const Claim claim = findorclaim(id);
+        if (claim.slot < 0) {
+            setmsg("fsopen - maximum open files exceeded.\r\n");
+            setfserror(fs, kServerOrigin, kErrNoSlot);
+            return 0;
+        }
+        std::lock_guard lock(mutexes[claim.slot]);
+        if (!claim.existing) {
+            const int ok = setupslot(user, fs, claim.slot, std::move(file), id, uppername);
+            if (ok != 0) {
+                publishslot(claim.slot);
+            } else {
+                releaseslot(claim.slot);
+            }
+            return ok;
+        }
+        // The file may have been closed between the claim and the mutex: look again.
+        const SRVFSDATA *rec = fsdatatbl[claim.slot].load();
+        if (rec != nullptr && rec->identity == id) return joinslot(user, fs, claim.slot);
+    }
+}
+
+namespace {
+
+bool writeimage(platform::BlockFile &file, const void *image, std::uint32_t blk) {
+    return file.writeat(image, kBlockSize, static_cast<std::uint64_t>(blk) * kBlockSize) ==
+           static_cast<long>(kBlockSize);
+}
+
+// Writes the three blocks of a new temporary database. 0, or the failing step's code.
+std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
+    FSCB cb;
+    newcontrolblock(&cb, ImageKind::ServerTemp, kDefaultXblkfreq, name);
+    if (!writeimage(file, &cb, 0)) {
+        setmsg("fsopentemp - Error writing FSCB.");
+        return kErrTempHeader;
+    }
+    XBLOCK xb;
+    newxlateblock(&xb, 0);
+    if (!writeimage(file, &xb, 1)) {
+        setmsg("fsopentemp - Error writing first translator block.\r\n");
+        return kErrTempXlate;
+    }
+    DB db;
+    newdatablock(&db);
+    if (!writeimage(file, &db, 2)) {
+        setmsg("fsopentemp - Error writing data block");
+        return kErrTempData;
+    }
+    return 0;
+}
+
+// Creates a new temporary file under a fresh name; null when that fails.
+std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        *name = platform::maketempname();
+        if (auto file = platform::createexclusive(name->c_str())) return file;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
+    clearfserror(fs);
+    fs->len = 0;
+    if (!hasfreeslot()) {
+        setmsg("fsopentemp - maximum number of files exceeded.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoSlot);
+        return 0;
+    }
+    std::string name;
+    auto file = createtemp(&name);
+    platform::FileIdentity id;
+    if (file == nullptr || !platform::fileidentity(*file, &id)) {
+        if (file != nullptr) platform::removefile(name.c_str());
+        setmsg("fsopentemp - opening file.\r\n");
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return 0;
+    }
+    // The file exists before its slot is claimed, so the claim carries its identity and an
+    // open of the same file by name can never take a second slot.
+    const Claim claim = findorclaim(id);
+    if (claim.slot < 0 || claim.existing) {
+        file.reset();
+        platform::removefile(name.c_str());
+        setmsg("fsopentemp - maximum number of files exceeded.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoSlot);
+        return 0;
+    }
+    std::lock_guard lock(mutexes[claim.slot]);
+    SRVFSDATA *rec = newrecord();
+    if (rec == nullptr) {
+        file.reset();
+        platform::removefile(name.c_str());
+        releaseslot(claim.slot);
+        setmsg("fsopentemp - allocating buffer memory.\r\n");
+        setfserror(fs, kServerOrigin, kErrNoMemory);
+        return 0;
+    }
+    std::int32_t code = writetempimage(*file, name.c_str());
+    rec->fsdata->fsp = std::move(file);
+    if (code == 0 && readfscb(rec->fsdata.get()) == 0) {
+        setmsg("fsopentemp - Error reading FSCB.");
+        code = kErrBadHeader;
+    }
+    if (code != 0) {
+        // The file stays on disk, as a failed temporary open leaves it.
+        delete rec;
+        releaseslot(claim.slot);
+        setfserror(fs, kServerOrigin, code);
+        return 0;
+    }
+    rec->whocount = 0;
+    rec->exclowner = kNoOwner;
+    rec->identity = id;
+    rec->tempname = name;
+    fsdatatbl[claim.slot].store(rec);
+    publishslot(claim.slot);
+    succeed(fs, claim.slot);
+    return 1;
+}
+
+}  // namespace vorn::server

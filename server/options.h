@@ -1,0 +1,28 @@
+// The command line of vornserv. Every option is optional:
+//   --listen ADDR[:PORT]   IPv4 address and port to listen on (default every address, 2000;
+//                          port 0 picks a free port, which the start-up line names)
+//   --event-log FILE       also append every event-log report to FILE, one line each
+//   --pipe NAME            name of the status interface (default "vorn")
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "requests.h"
+
+namespace vorn::server {
+
+struct ServerOptions {
+    ListenConfig listen;  // address (network byte order) and port
+    std::string listentext = "0.0.0.0:2000";
+    std::string eventlog;  // empty: syslog only
+    std::string pipe = "vorn";
+};
+
+// Parses argv[1..argc-1] into `options`. False with a message in `error` on an unknown
+// option, a missing value or an address that is not dotted IPv4 text.
+bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *error);
+// The usage text.
+const char *usage();
+
+}  // namespace vorn::server

@@ -1,0 +1,239 @@
+// The listener: accepts connections and serves each on its own thread; pause, continue and
+// stop for the service host.
+#include "requests.h"
+
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "connection.h"
+#include "vorn/eventlog.h"
+#include "vorn/socket.h"
+
+namespace vorn::server {
+namespace {
+
+struct Connection {
+    platform::Socket socket = platform::kNoSocket;
+    bool open = true;       // the thread has not begun to close the socket
+    bool shut = false;      // a stop has shut the socket down
+    bool finished = false;  // the thread has returned and may be joined
+    std::thread thread;
+};
+
+// The listener's shared state, guarded by `mutex`.
+struct Listener {
+    std::mutex mutex;
+    std::condition_variable changed;
+    platform::Socket socket = platform::kNoSocket;
+    bool listening = false;
+    bool failed = false;
+    bool paused = false;
+    bool stopping = false;
+    std::uint16_t port = 0;
+    std::list<Connection> connections;
+    std::vector<platform::Socket> held;  // accepted while paused, served after continue
+};
+
+Listener &listener() {
+    static Listener state;
+    return state;
+}
+
+void reportinfo(const char *text) {
+    platform::reportevent(platform::EventType::Error, 0, platform::kEventInformation, text);
+}
+
+// Ends the listener's start with a failure that waitlistening reports as port 0.
+int failstart(Listener &l, platform::Socket socket) {
+    if (socket != platform::kNoSocket) platform::closesocket(socket);
+    std::lock_guard lock(l.mutex);
+    l.failed = true;
+    l.changed.notify_all();
+    return 1;
+}
+
+// Joins the threads of connections that have ended. Called with the mutex held.
+void reapfinished(Listener &l) {
+    for (auto it = l.connections.begin(); it != l.connections.end();) {
+        if (it->finished) {
+            it->thread.join();
+            it = l.connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void serve(Connection *connection) {
+    talkToClient(connection->socket);
+    Listener &l = listener();
+    std::lock_guard lock(l.mutex);
+    connection->finished = true;
+    l.changed.notify_all();
+}
+
+// Starts a thread for an accepted connection. False when no thread could be started (the
+// socket is closed then). Called with the mutex held.
+bool startconnection(Listener &l, platform::Socket socket) {
+    Connection &c = l.connections.emplace_back();
+    c.socket = socket;
+    try {
+        c.thread = std::thread(serve, &c);
+    } catch (const std::system_error &) {
+        l.connections.pop_back();
+        platform::closesocket(socket);
+        reporttcp("Unable to create thread.");
+        return false;
+    }
+    return true;
+}
+
+// Waits while paused. False when the listener is to stop. Called with the lock held.
+bool waitwhilepaused(Listener &l, std::unique_lock<std::mutex> &lock) {
+    l.changed.wait(lock, [&l] { return !l.paused || l.stopping; });
+    if (l.stopping) return false;
+    for (platform::Socket held : l.held) {
+        if (!startconnection(l, held)) return false;
+    }
+    l.held.clear();
+    return true;
+}
+
+// Binds and listens. The socket, or kNoSocket after a reported failure.
+platform::Socket openlistener(const ListenConfig &config) {
+    const platform::Socket s = platform::tcpsocket();
+    if (s == platform::kNoSocket) {
+        reporttcp("socket unsuccessful.");
+        if (!platform::socketcleanup()) reporttcp("WSACleanup unsuccessful.");
+        return platform::kNoSocket;
+    }
+    // An unbound socket that listens gets some random port: a bind or listen failure ends
+    // the listener instead.
+    if (!platform::tcpbind(s, config.addr, config.port)) {
+        reporttcp("bind unsuccessful.");
+        platform::closesocket(s);
+        return platform::kNoSocket;
+    }
+    if (!platform::tcplisten(s, 5)) {
+        reporttcp("listen unsuccessful.");
+        platform::closesocket(s);
+        return platform::kNoSocket;
+    }
+    return s;
+}
+
+// Takes connections until a stop or an accept failure. The result of doRequests.
+int acceptloop(Listener &l, platform::Socket s) {
+    for (;;) {
+        {
+            std::unique_lock lock(l.mutex);
+            reapfinished(l);
+            if (!waitwhilepaused(l, lock)) return 1;
+        }
+        const platform::Socket c = platform::tcpaccept(s);
+        std::lock_guard lock(l.mutex);
+        if (l.stopping) {
+            if (c != platform::kNoSocket) platform::closesocket(c);
+            return 1;
+        }
+        if (c == platform::kNoSocket) {
+            reporttcp("Unable to accept connection.");
+            return 1;
+        }
+        if (l.paused) {
+            l.held.push_back(c);  // its first request waits for the continue
+        } else if (!startconnection(l, c)) {
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
+bool forgetconnection(platform::Socket socket) {
+    Listener &l = listener();
+    std::lock_guard lock(l.mutex);
+    // A stop has shut down every connection it found, and none starts after it.
+    if (l.stopping) return true;
+    for (Connection &c : l.connections) {
+        if (c.socket == socket && c.open) {
+            c.open = false;
+            return c.shut;
+        }
+    }
+    return false;
+}
+
+int doRequests(const ListenConfig &config) {
+    Listener &l = listener();
+    if (!platform::socketstartup()) {
+        reportinfo("WSAStartup unsuccessful");
+        return failstart(l, platform::kNoSocket);
+    }
+    const platform::Socket s = openlistener(config);
+    if (s == platform::kNoSocket) return failstart(l, s);
+    {
+        std::lock_guard lock(l.mutex);
+        if (l.stopping) return failstart(l, s);
+        l.socket = s;
+        l.port = platform::boundport(s);
+        l.listening = true;
+        l.changed.notify_all();
+    }
+    const int result = acceptloop(l, s);
+    std::lock_guard lock(l.mutex);
+    l.socket = platform::kNoSocket;
+    l.listening = false;
+    platform::closesocket(s);
+    for (platform::Socket held : l.held) platform::closesocket(held);
+    l.held.clear();
+    return result;
+}
+
+std::uint16_t waitlistening() {
+    Listener &l = listener();
+    std::unique_lock lock(l.mutex);
+    l.changed.wait(lock, [&l] { return l.listening || l.failed || l.stopping; });
+    return l.listening ? l.port : 0;
+}
+
+void pauserequests() {
+    Listener &l = listener();
+    std::lock_guard lock(l.mutex);
+    l.paused = true;
+    l.changed.notify_all();
+}
+
+void resumerequests() {
+    Listener &l = listener();
+    std::lock_guard lock(l.mutex);
+    l.paused = false;
+    l.changed.notify_all();
+}
+
+void stoprequests() {
+    Listener &l = listener();
+    std::list<Connection> ending;
+    {
+        std::unique_lock lock(l.mutex);
+        l.stopping = true;
+        l.changed.notify_all();
+        // Wakes the accept (on Linux a listening socket that is shut down fails its accept).
+        if (l.socket != platform::kNoSocket) platform::shutdownboth(l.socket);
+        // Ends every connection as if its client had gone: its thread closes its files.
+        for (Connection &c : l.connections) {
+            if (c.open && !c.shut) {
+                platform::shutdownboth(c.socket);
+                c.shut = true;
+            }
+        }
+        ending.splice(ending.end(), l.connections);
+    }
+    for (Connection &c : ending) c.thread.join();
+}
+
+}  // namespace vorn::server
