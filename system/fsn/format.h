@@ -8,8 +8,9 @@
 namespace vorn {
 
 // The banner every new database file starts with: 51 characters with the signature at 21..28.
-inline constexpr char kBanner[] = "vorn database file Varnholt format 1 - 1024 blocks!";
+inline constexpr char kBanner[] = "vorn record database Varnholt file, 1024-byte block";
 static_assert(sizeof(kBanner) == 52, "51 characters and a NUL");
+static_assert(kBanner[21] == 'V' && kBanner[28] == 't', "the signature lies at bytes 21..28");
 
 enum class ImageKind {
     Database,        // fscreatedatabase: banner, numusers 0, caller's spacing
