@@ -18,14 +18,6 @@ struct Receiver {
     std::size_t earlycount = 0;  // bytes of the next request kept aside during the reply
 };
 
-// The request's len once its header is in; -1 while it is not.
-long requestlen(const Receiver &rx) {
-    if (rx.received < kRequestHeader) return -1;
-    std::int16_t len;
-    std::memcpy(&len, rx.packet + 2 + offsetof(FS, len), sizeof len);
-    return len;
-}
-
 // Receives until one whole request is in the buffer. Returns its size, or 0 when the
 // connection has ended or the request cannot be framed (a len outside 0..1024).
 std::size_t receiverequest(platform::Socket socket, Receiver &rx) {
@@ -33,10 +25,12 @@ std::size_t receiverequest(platform::Socket socket, Receiver &rx) {
     rx.received = rx.earlycount;
     rx.earlycount = 0;
     for (;;) {
-        const long len = requestlen(rx);
-        if (len < -1 || len > static_cast<long>(kPacketData)) return 0;
-        if (len >= 0 && rx.received >= kRequestHeader + static_cast<std::size_t>(len)) {
-            return kRequestHeader + static_cast<std::size_t>(len);
+        if (rx.received >= kRequestHeader) {
+            std::int16_t len;
+            std::memcpy(&len, rx.packet + 2 + offsetof(FS, len), sizeof len);
+            if (len < 0 || len > static_cast<std::int16_t>(kPacketData)) return 0;
+            const std::size_t size = kRequestHeader + static_cast<std::size_t>(len);
+            if (rx.received >= size) return size;
         }
         const long got =
             platform::recvsome(socket, rx.packet + rx.received, sizeof rx.packet - rx.received);

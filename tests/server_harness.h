@@ -1,0 +1,279 @@
+// Helpers for the server tests: a real vornserv process in a fresh directory (port read from
+// its start-up line), a raw TCP client that sends hand-built request packets, and small
+// helpers for stored records and event-log checks.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fsn/check.h"
+#include "support/enginefile.h"
+#include "vorn/compress.h"
+#include "vorn/wire.h"
+
+namespace vorn::test {
+
+// A vornserv process listening on 127.0.0.1 at a port of its own choice, with its working
+// directory and event log in `dir`.
+class ServerProcess {
+  public:
+    explicit ServerProcess(const std::string &dir) : dir_(dir) {}
+    ServerProcess(const ServerProcess &) = delete;
+    ServerProcess &operator=(const ServerProcess &) = delete;
+    ~ServerProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+    // Starts the server and waits for its start-up line. False when it did not come.
+    bool start() {
+        int fds[2];
+        if (::pipe(fds) != 0) return false;
+        const std::string log = eventlogpath();
+        pid_ = ::fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+            ::execl(VORNSERV_PATH, VORNSERV_PATH, "--listen", "127.0.0.1:0", "--event-log",
+                    log.c_str(), "--pipe", pipename().c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
+        const std::string line = readline(10000);
+        const std::string prefix = "vornserv listening on 127.0.0.1:";
+        if (line.rfind(prefix, 0) != 0) return false;
+        port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+        return port_ != 0;
+    }
+
+    // Asks the server to stop (SIGTERM) and returns its exit status, -1 when it did not end
+    // within the time.
+    int stop(int ms = 20000) {
+        if (pid_ <= 0) return -1;
+        ::kill(pid_, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+    std::uint16_t port() const { return port_; }
+    std::string eventlogpath() const { return dir_ + "/events.log"; }
+    std::string eventlog() const {
+        std::ifstream in(eventlogpath());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    std::string pipename() const {
+        return "vorntest" + std::to_string(::getpid()) + "-" + std::to_string(++counter());
+    }
+    static int &counter() {
+        static int n = 0;
+        return n;
+    }
+
+    std::string readline(int ms) {
+        std::string line;
+        char c;
+        pollfd p{out_, POLLIN, 0};
+        while (::poll(&p, 1, ms) > 0 && ::read(out_, &c, 1) == 1) {
+            if (c == '\n') return line;
+            line += c;
+        }
+        return line;
+    }
+
+    std::string dir_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A reply as it came back.
+struct Reply {
+    bool ok = false;  // a whole reply arrived
+    FS fs{};
+    std::vector<std::uint8_t> data;
+};
+
+// A TCP client that speaks the wire protocol with hand-built packets.
+class RawClient {
+  public:
+    RawClient() = default;
+    explicit RawClient(std::uint16_t port) { connect(port); }
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+    ~RawClient() { close(); }
+
+    bool connect(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd_ < 0) return false;
+        const int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return ::connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    bool sendbytes(const void *bytes, std::size_t n) {
+        return ::send(fd_, bytes, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n);
+    }
+
+    // The packet bytes of a request: call bytes, the block with len set, the data.
+    static std::vector<std::uint8_t> packet(std::uint8_t op, FS fs, const void *data = nullptr,
+                                            std::size_t len = 0, std::uint8_t call0 = 0) {
+        fs.len = static_cast<std::int16_t>(len);
+        std::vector<std::uint8_t> bytes(kRequestHeader + len);
+        bytes[0] = op == kOpOpen ? 1 : call0;
+        bytes[1] = op;
+        std::memcpy(bytes.data() + 2, &fs, sizeof fs);
+        if (len != 0) std::memcpy(bytes.data() + kRequestHeader, data, len);
+        return bytes;
+    }
+
+    // Receives one reply, waiting at most ms.
+    Reply receive(int ms = 10000) {
+        Reply reply;
+        std::vector<std::uint8_t> bytes;
+        if (!receiveexactly(bytes, kReplyHeader, ms)) return reply;
+        std::memcpy(&reply.fs, bytes.data(), kReplyHeader);
+        if (reply.fs.len < 0 || reply.fs.len > 1024) return reply;
+        if (!receiveexactly(bytes, kReplyHeader + static_cast<std::size_t>(reply.fs.len), ms)) {
+            return reply;
+        }
+        reply.data.assign(bytes.begin() + kReplyHeader, bytes.end());
+        reply.ok = true;
+        return reply;
+    }
+
+    Reply call(std::uint8_t op, FS fs, const void *data = nullptr, std::size_t len = 0) {
+        const auto bytes = packet(op, fs, data, len);
+        if (!sendbytes(bytes.data(), bytes.size())) return Reply{};
+        return receive();
+    }
+
+    // True when nothing arrives within ms and the connection is still open.
+    bool silent(int ms = 300) {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, ms) == 0;
+    }
+    // True when the server closes the connection within ms.
+    bool closedbypeer(int ms = 5000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return false;
+        char c;
+        return ::recv(fd_, &c, 1, 0) <= 0;
+    }
+
+    // Convenience calls.
+    Reply open(const std::string &name) {
+        FS fs{};
+        fs.isnetwork = 1;
+        return call(kOpOpen, fs, name.c_str(), name.size() + 1);
+    }
+    Reply onfile(std::uint8_t op, std::int16_t slot, std::uint8_t fid = 0, std::uint32_t rid = 0,
+                 const void *data = nullptr, std::size_t len = 0) {
+        FS fs{};
+        fs.fsdatanum = slot;
+        fs.isnetwork = 1;
+        fs.fid = fid;
+        fs.rid = rid;
+        return call(op, fs, data, len);
+    }
+    Reply withrid(std::uint8_t op, std::int16_t slot, std::uint32_t rid) {
+        return onfile(op, slot, 0, 0, &rid, sizeof rid);
+    }
+    Reply lock(std::int16_t slot, const std::vector<std::uint32_t> &rids) {
+        return onfile(kOpLock, slot, 0, 0, rids.data(), rids.size() * 4);
+    }
+    Reply exclusive(std::int16_t slot, std::int16_t allowreads) {
+        return onfile(kOpExclusiveLock, slot, 0, 0, &allowreads, sizeof allowreads);
+    }
+
+  private:
+    bool receiveexactly(std::vector<std::uint8_t> &bytes, std::size_t want, int ms) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        std::size_t have = bytes.size();
+        bytes.resize(want);
+        while (have < want) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            const ssize_t got = ::recv(fd_, bytes.data() + have, want - have, 0);
+            if (got <= 0) return false;
+            have += static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+};
+
+// The stored (compressed) form of a record.
+inline std::vector<std::uint8_t> storedform(const std::vector<std::uint8_t> &record) {
+    std::vector<std::uint8_t> out(1100);
+    const int n =
+        compress(out.data(), out.size(), record.data(), static_cast<std::int16_t>(record.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+// A record of `len` bytes that compresses somewhat (runs and varied bytes).
+inline std::vector<std::uint8_t> samplerecord(unsigned seed, std::size_t len) {
+    std::vector<std::uint8_t> r(len);
+    for (std::size_t i = 0; i < len; ++i) {
+        r[i] = (i / 7) % 3 == 0 ? static_cast<std::uint8_t>(seed)
+                                : static_cast<std::uint8_t>(seed * 31 + i);
+    }
+    return r;
+}
+
+// True when the file passes the integrity checker; the findings otherwise in `why`.
+inline bool passescheck(const std::string &path, std::string *why) {
+    const auto findings = checkpath(path.c_str());
+    *why = describe(findings);
+    return !hasfaults(findings);
+}
+
+}  // namespace vorn::test
