@@ -136,7 +136,7 @@ VORNLINK_API int16_t fsforceclose(char instance, const char *name);
 /* ---- Records ------------------------------------------------------------------------------ */
 
 /* Adds a record of `len` bytes to sub-file fid >> 4 (fid 0x10..0xFF). Result: the new rid
- * (fid in its top eight bits), 0 on failure or when the record cannot be stored. */
+ * (its sub-file in the top four bits), 0 on failure or when the record cannot be stored. */
 VORNLINK_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, int16_t len, uint8_t fid);
 
 /* Rewrites the record `rid` with `len` new bytes; the rid stays. Result: 1 or 0. */
