@@ -1,0 +1,334 @@
+// Key search: the in-block searches, the three descents and the five lookups. Nothing here
+// changes the file. Bytes from the file are checked before they are used: every block on the
+// way must be a well-formed key block one level below its parent, and every child number
+// must name a block that can hold keys.
+#include <algorithm>
+#include <cstring>
+
+#include "keys.h"
+#include "keytree.h"
+
+namespace vorn {
+namespace {
+
+// The key buffer of the calling thread: the server builds keys on many threads at once.
+thread_local std::uint8_t newkey[kKeyBuffer];
+
+bool validkeylen(std::int16_t len) {
+    return len >= 1 && len <= kMaxKeyLen;
+}
+
+// The rules of a search key, or false (the lookup then finds nothing, silently).
+bool searchrules(const FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, KeyRules *rules) {
+    return key != nullptr && validkeylen(len) && fsdata->fscb.rootkb != 0 &&
+           keyrules(fsdata, key[0], rules);
+}
+
+// Copies the entry at off out to the caller: value to key, its length to foundlen; its rid
+// is the result.
+std::uint32_t copyout(const KB &kb, int off, void *key, std::int16_t *foundlen) {
+    const int n = entrylen(kb, off);
+    if (key != nullptr) std::memcpy(key, entrykey(kb, off) + 1, static_cast<std::size_t>(n - 1));
+    if (foundlen != nullptr) *foundlen = static_cast<std::int16_t>(n - 1);
+    return entryrid(kb, off);
+}
+
+std::uint32_t notfound(std::int16_t *foundlen) {
+    if (foundlen != nullptr) *foundlen = 0;
+    return 0;
+}
+
+// A child number read from an inner block: the entry's child or, past the last entry,
+// xtrablk.
+std::uint32_t childat(const KB &kb, int off) {
+    return off < usedof(kb) ? entrychild(kb, off) : kb.xtrablk;
+}
+
+}  // namespace
+
+std::uint8_t *bldkey(std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void *key) {
+    const int n = std::clamp<int>(len, 0, kMaxKeyValue);
+    newkey[0] = fid;
+    if (n > 0) std::memcpy(newkey + 1, key, static_cast<std::size_t>(n));
+    std::memcpy(newkey + 1 + n, &rid, sizeof rid);
+    return newkey;
+}
+
+bool treeblockno(const FSDATA *fsdata, std::uint32_t blk) {
+    const std::uint32_t freq = xblkfreqof(fsdata);
+    return blk >= 2 && blk <= fsdata->fscb.lb && (blk - 1) % freq != 0;
+}
+
+bool validkb(const KB &kb) {
+    if (kb.type != 1 || kb.len < kKbHeader || kb.len > static_cast<int>(kBlockSize)) return false;
+    if (kb.level < 0 || kb.level > kMaxLevel) return false;
+    const int end = usedof(kb), extra = extraof(kb.level);
+    int off = 0, count = 0;
+    while (off < end) {
+        if (off + 2 > end) return false;
+        const int n = entrylen(kb, off);
+        if (n < 1 || n > kMaxKeyLen || off + n + extra > end) return false;
+        off += n + extra;
+        ++count;
+    }
+    return count == kb.numkeys;
+}
+
+FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *why) {
+    *why = TreeRead::Unreadable;
+    if (blk == 0) {
+        *why = TreeRead::ZeroChild;
+        return nullptr;
+    }
+    if (!treeblockno(fsdata, blk)) return nullptr;
+    FSBUFF *b = readblk(fsdata, blk);
+    if (b == nullptr || !validkb(b->kbuff)) return nullptr;
+    if (level >= 0 && b->kbuff.level != level) return nullptr;
+    *why = TreeRead::Ok;
+    return b;
+}
+
+int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc) {
+    const int end = usedof(kb), extra = extraof(kb.level), koff = keyoffsetof(kb.level);
+    *result = -1;
+    int off = 0;
+    while (off < end) {
+        const int n = entrylen(kb, off);
+        *result =
+            cmpfunc(key, kb.buff + off + koff, static_cast<std::int16_t>(std::min<int>(len, n)),
+                    dupkeys, len, static_cast<std::int16_t>(n));
+        if (*result <= 0) return off;
+        off += n + extra;
+    }
+    return off;
+}
+
+int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::uint32_t *lastblk,
+                  std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
+    const int end = usedof(kb), extra = extraof(kb.level), koff = keyoffsetof(kb.level);
+    *result = 1;
+    int off = 0, prev = -1;
+    while (off < end) {
+        const int n = entrylen(kb, off);
+        *result =
+            cmpfunc(key, kb.buff + off + koff, static_cast<std::int16_t>(std::min<int>(len, n)),
+                    dupkeys, len, static_cast<std::int16_t>(n));
+        if (*result <= 0) break;
+        prev = off;
+        off += n + extra;
+    }
+    if (off < end) {  // stopped at an entry not less than key
+        if (prev < 0) return -1;
+        *result = cmpfunc(key, kb.buff + prev + koff, 1, 0, 1, 1);
+        return prev;
+    }
+    if (prev < 0) return -1;  // no entries at all
+    if (kb.level <= 0) {
+        *result = cmpfunc(key, kb.buff + prev + koff, 1, 0, 1, 1);
+        return prev;
+    }
+    *lastblk = entrychild(kb, prev);
+    return end;
+}
+
+FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk) {
+    TreeRead why;
+    FSBUFF *b = readtreeblock(fsdata, startblk, -1, &why);
+    if (b == nullptr) {
+        dberror(fsdata, 1155, nullptr, nullptr);
+        return nullptr;
+    }
+    while (b->kbuff.level > 0) {
+        const KB &kb = b->kbuff;
+        const int level = kb.level;
+        ancestor[static_cast<std::size_t>(level)] = b->blk;
+        std::int16_t result;
+        const int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
+        const std::uint32_t child = childat(kb, off);
+        b = readtreeblock(fsdata, child, level - 1, &why);
+        if (b == nullptr) {
+            dberror(fsdata, why == TreeRead::ZeroChild ? 1160 : 1165, nullptr, nullptr);
+            return nullptr;
+        }
+    }
+    return b;
+}
+
+FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
+                        std::int16_t dupkeys, FUNC cmpfunc) {
+    const std::uint32_t root = fsdata->fscb.rootkb;
+    if (root == 0) return nullptr;
+    TreeRead why;
+    FSBUFF *b = readtreeblock(fsdata, root, -1, &why);
+    if (b == nullptr) {
+        dberror(fsdata, 1250, nullptr, "findnextkeybuff - reading root key block %lu\r\n",
+                static_cast<unsigned long>(root));
+        return nullptr;
+    }
+    while (b->kbuff.level > 0) {
+        const KB &kb = b->kbuff;
+        const int level = kb.level;
+        std::int16_t result;
+        int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
+        // The key equals this separator: it is the greatest key of that child, so the next
+        // key lies in the child to the right.
+        if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
+        const std::uint32_t child = childat(kb, off);
+        b = readtreeblock(fsdata, child, level - 1, &why);
+        if (b == nullptr) {
+            if (why == TreeRead::ZeroChild) {
+                dberror(fsdata, 1255, nullptr, nullptr);
+            } else {
+                dberror(fsdata, 1260, nullptr, "findnextkeybuff - reading block %lu\r\n",
+                        static_cast<unsigned long>(child));
+            }
+            return nullptr;
+        }
+    }
+    return b;
+}
+
+FSBUFF *findlastkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
+                        std::int16_t dupkeys, FUNC cmpfunc, KeyPath &ancestor,
+                        std::uint32_t firstblk) {
+    TreeRead why;
+    FSBUFF *b = readtreeblock(fsdata, firstblk, 1, &why);
+    if (b == nullptr) {
+        dberror(fsdata, 1265, nullptr, "findlastkeybuff - reading block %lu\r\n",
+                static_cast<unsigned long>(firstblk));
+        return nullptr;
+    }
+    // Each step climbs one level along the path or descends one level; in a consistent tree
+    // the walk climbs at most to the root and descends back, so a longer walk means damage.
+    for (int steps = 0; b->kbuff.level > 0; ++steps) {
+        if (steps > 2 * kMaxLevels) return nullptr;
+        const KB &kb = b->kbuff;
+        const int level = kb.level;
+        std::uint32_t lastblk = 0;
+        std::int16_t result = 1;
+        int p;
+        if (kb.numkeys > 0) {
+            p = locatelastkey(kb, len, key, &lastblk, dupkeys, &result, cmpfunc);
+        } else {
+            lastblk = ancestor[static_cast<std::size_t>(level + 1)];
+            p = usedof(kb);
+        }
+        std::uint32_t next;
+        int nextlevel = level - 1;
+        if (p == usedof(kb)) {
+            if (ancestor[static_cast<std::size_t>(level - 1)] == kb.xtrablk) {
+                next = lastblk;  // came up from the rightmost child: take its left neighbour
+                if (kb.numkeys == 0) nextlevel = level + 1;
+            } else {
+                next = kb.xtrablk;  // a subtree wholly before the key: its rightmost leaf
+            }
+        } else if (p < 0) {
+            next = ancestor[static_cast<std::size_t>(level + 1)];  // climb
+            nextlevel = level + 1;
+        } else {
+            if (result != 0) return nullptr;  // the separator belongs to an earlier index
+            next = entrychild(kb, p);
+        }
+        if (next == 0 || nextlevel > kMaxLevel) return nullptr;
+        b = readtreeblock(fsdata, next, nextlevel, &why);
+        if (b == nullptr) {
+            dberror(fsdata, 1275, nullptr, "findlastkeybuff - reading block %lu\r\n",
+                    static_cast<unsigned long>(next));
+            return nullptr;
+        }
+    }
+    return b;
+}
+
+std::uint32_t firstkey(FSDATA *fsdata, std::uint8_t fid, void *key, std::int16_t *foundlen) {
+    if (key != nullptr) static_cast<std::uint8_t *>(key)[0] = fid;
+    const std::uint8_t search[5] = {fid, 0, 0, 0, 0};
+    KeyRules rules;
+    if (!searchrules(fsdata, 1, search, &rules)) return notfound(foundlen);
+    KeyPath ancestor{};
+    FSBUFF *leaf = findkeybuff(fsdata, 1, search, 0, rules.cmp, ancestor, fsdata->fscb.rootkb);
+    if (leaf == nullptr) return notfound(foundlen);
+    std::int16_t result;
+    const int off = locatekey(leaf->kbuff, 1, search, 0, &result, rules.cmp);
+    if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
+    return copyout(leaf->kbuff, off, key, foundlen);
+}
+
+std::uint32_t findkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
+                      std::int16_t *foundlen) {
+    KeyRules rules;
+    if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
+    // Equal values match whatever their rid: the leftmost key of the value is found.
+    KeyPath ancestor{};
+    FSBUFF *leaf = findkeybuff(fsdata, len, newkey, 0, rules.cmp, ancestor, fsdata->fscb.rootkb);
+    if (leaf == nullptr) return notfound(foundlen);
+    std::int16_t result;
+    const int off = locatekey(leaf->kbuff, len, newkey, 0, &result, rules.cmp);
+    if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
+    return copyout(leaf->kbuff, off, key, foundlen);
+}
+
+std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
+                      std::int16_t *foundlen) {
+    KeyRules rules;
+    if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
+    FSBUFF *leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp);
+    if (leaf == nullptr) return notfound(foundlen);
+    const KB &kb = leaf->kbuff;
+    std::int16_t result;
+    int off = locatekey(kb, len, newkey, rules.dupkeys, &result, rules.cmp);
+    if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
+    if (off >= usedof(kb) || entrykey(kb, off)[0] != newkey[0]) return notfound(foundlen);
+    return copyout(kb, off, key, foundlen);
+}
+
+namespace {
+
+// The walk shared by prevkey and lastkey: the greatest key less than the search key, in the
+// same index.
+std::uint32_t previouskey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *search, void *key,
+                          std::int16_t *foundlen) {
+    KeyRules rules;
+    if (!searchrules(fsdata, len, search, &rules)) return notfound(foundlen);
+    KeyPath ancestor{};
+    FSBUFF *leaf =
+        findkeybuff(fsdata, len, search, rules.dupkeys, rules.cmp, ancestor, fsdata->fscb.rootkb);
+    if (leaf == nullptr) return notfound(foundlen);
+    ancestor[0] = leaf->blk;
+    std::uint32_t lastblk = 0;
+    std::int16_t result;
+    int off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
+    if (off < 0) {
+        // No key of this leaf is less: the one sought is the last of the leaf to the left.
+        if (ancestor[1] == 0) return notfound(foundlen);
+        leaf =
+            findlastkeybuff(fsdata, len, search, rules.dupkeys, rules.cmp, ancestor, ancestor[1]);
+        if (leaf == nullptr || leaf->kbuff.level != 0) return notfound(foundlen);
+        off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
+        if (off < 0) return notfound(foundlen);  // an empty leaf: only damage makes one
+    }
+    if (result != 0) return notfound(foundlen);  // the key before belongs to an earlier index
+    return copyout(leaf->kbuff, off, key, foundlen);
+}
+
+}  // namespace
+
+std::uint32_t prevkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
+                      std::int16_t *foundlen) {
+    return previouskey(fsdata, len, newkey, key, foundlen);
+}
+
+std::uint32_t lastkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
+                      std::int16_t *foundlen) {
+    if (newkey == nullptr || !validkeylen(len)) return notfound(foundlen);
+    // The search key carries rid 0, so that with duplicates every key of an equal value
+    // sorts after it.
+    KeyCopy search;
+    std::memcpy(search.bytes, newkey, static_cast<std::size_t>(len));
+    std::memset(search.bytes + len, 0, 4);
+    return previouskey(fsdata, len, search.bytes, key, foundlen);
+}
+
+}  // namespace vorn
