@@ -1,10 +1,14 @@
 // The block cache: residency, write-back order, growth, the periodic flush, read-only files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "fsn/blocks.h"
 #include "fsn/format.h"
+#include "support/enginefile.h"
 #include "support/memfile.h"
 
 namespace vorn {
@@ -114,6 +118,159 @@ TEST(Blocks, FscbChangedCounterWraps) {
     f.fs->fscb.fschanged = 0xFFFFFFFF;
     changefscb(f.fs.get());
     EXPECT_EQ(f.fs->fscb.fschanged, 0u);
+}
+
+// Records the offset of every write, then passes it on.
+class RecordingFile final : public platform::BlockFile {
+  public:
+    RecordingFile(std::shared_ptr<test::MemFileData> data, std::vector<std::uint64_t> *log)
+        : inner_(std::move(data)), log_(log) {}
+    long readat(void *buf, std::size_t n, std::uint64_t offset) override {
+        return inner_.readat(buf, n, offset);
+    }
+    long writeat(const void *buf, std::size_t n, std::uint64_t offset) override {
+        log_->push_back(offset);
+        return inner_.writeat(buf, n, offset);
+    }
+    std::int64_t length() override { return inner_.length(); }
+
+  private:
+    test::MemFile inner_;
+    std::vector<std::uint64_t> *log_;
+};
+
+TEST(Blocks, WriteBackIsInAscendingBlockOrderWithTheControlBlockLast) {
+    Fixture f;
+    std::vector<std::uint64_t> log;
+    f.fs->fsp = std::make_unique<RecordingFile>(f.data, &log);
+    for (std::uint32_t blk = 3; blk < 3 + 13; ++blk) ASSERT_NE(readblk(f.fs.get(), blk), nullptr);
+    std::vector<std::uint32_t> order;
+    for (std::uint32_t blk = 2; blk < 3 + 13; ++blk) order.push_back(blk);
+    std::shuffle(order.begin(), order.end(), std::mt19937(3));
+    for (std::uint32_t blk : order) ASSERT_EQ(writeblk(f.fs.get(), blk), 1);
+    ASSERT_EQ(flushbuffs(f.fs.get()), 1);
+    ASSERT_EQ(log.size(), order.size() + 1);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(log[i], (2 + i) * std::uint64_t{kBlockSize}) << "each block at its own offset";
+    }
+    EXPECT_EQ(log.back(), 0u) << "the control block comes last";
+}
+
+TEST(Blocks, AppendedBlockLandsAtItsOwnOffsetAfterAPartialTrailingBlock) {
+    Fixture f;
+    f.data->bytes.resize(3 * kBlockSize + 7, 0xAB);
+    FSBUFF *b = readblk(f.fs.get(), 3);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(flushbuffs(f.fs.get()), 1);
+    ASSERT_EQ(f.data->bytes.size(), 4 * kBlockSize);
+    const auto *db = reinterpret_cast<const DB *>(f.data->bytes.data() + 3 * kBlockSize);
+    EXPECT_EQ(db->len, kDbHeader);
+}
+
+TEST(Blocks, ServerFlavorLeavesTheControlBlockToFlushfscb) {
+    Fixture f(Flavor::Server);
+    ASSERT_NE(readblk(f.fs.get(), 3), nullptr);
+    ASSERT_EQ(flushbuffs(f.fs.get()), 1);
+    FSCB ondisk;
+    std::memcpy(&ondisk, f.data->bytes.data(), sizeof ondisk);
+    EXPECT_EQ(ondisk.lb, 2u) << "flushbuffs did not write the control block";
+    EXPECT_EQ(f.fs->fscb.dbextended, 1);
+    ASSERT_EQ(flushfscb(f.fs.get()), 1);
+    std::memcpy(&ondisk, f.data->bytes.data(), sizeof ondisk);
+    EXPECT_EQ(ondisk.lb, 3u);
+    EXPECT_EQ(ondisk.cf, 0);
+    EXPECT_EQ(ondisk.wrts, 0);
+}
+
+TEST(Blocks, ControlBlockOnDiskNeverCarriesTheInMemoryFlags) {
+    Fixture f;
+    f.fs->fscb.dblocked = 1;
+    ASSERT_EQ(writeblk(f.fs.get(), 2), 1);
+    ASSERT_EQ(flushbuffs(f.fs.get()), 1);
+    FSCB ondisk;
+    std::memcpy(&ondisk, f.data->bytes.data(), sizeof ondisk);
+    EXPECT_EQ(ondisk.dblocked, 0);
+    EXPECT_EQ(ondisk.cf, 0);
+    EXPECT_EQ(ondisk.wrts, 0);
+    EXPECT_EQ(f.fs->fscb.dblocked, 1) << "the opener still holds its lock";
+}
+
+TEST(Blocks, ZeroSpacingReadsAsTwenty) {
+    Fixture f;
+    FSCB cb = f.fs->fscb;
+    cb.xblkfreq = 0;
+    std::memcpy(f.data->bytes.data(), &cb, sizeof cb);
+    ASSERT_EQ(readfscb(f.fs.get()), 1);
+    EXPECT_EQ(f.fs->fscb.xblkfreq, 20);
+}
+
+// The expected bytes of a new file's control block, built field by field.
+std::vector<std::uint8_t> expectedcontrolblock(ImageKind kind, std::int16_t freq,
+                                               const char *name) {
+    std::vector<std::uint8_t> b(kBlockSize, 0);
+    auto put = [&b](std::size_t at, std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    if (kind != ImageKind::ServerTemp) std::memcpy(b.data(), kBanner, 52);
+    if (name != nullptr) std::memcpy(b.data() + 63, name, std::strlen(name));
+    put(127, kind == ImageKind::Database ? 0 : 1, 2);
+    for (int n = 0; n < 15; ++n) {
+        const std::size_t f = 133 + 43 * n;
+        put(f + 2, 0xFFFFFFFF, 4);
+        if (kind == ImageKind::ServerTemp) {
+            for (int k = 0; k < 16; ++k) b[f + 25 + k] = static_cast<std::uint8_t>(k % 9);
+        } else {
+            put(f + 41, 0xFF00, 2);
+        }
+    }
+    put(778, 2, 4);  // fc[0]
+    put(810, static_cast<std::uint16_t>(freq), 2);
+    put(812, 2, 4);  // lb
+    return b;
+}
+
+TEST(Format, NewFileImagesAreByteExact) {
+    const struct {
+        ImageKind kind;
+        std::int16_t freq;
+        const char *name;
+        std::int16_t expectedfreq;
+    } cases[] = {
+        {ImageKind::Database, 20, nullptr, 20},
+        {ImageKind::Database, 7, nullptr, 7},
+        {ImageKind::LibraryTemp, 0, "vt01abcd.tmp", 20},
+        {ImageKind::ServerTemp, 0, "vt99zzzz.tmp", 20},
+    };
+    for (const auto &c : cases) {
+        FSCB cb;
+        std::memset(&cb, 0x5A, sizeof cb);
+        newcontrolblock(&cb, c.kind, c.freq, c.name);
+        std::vector<std::uint8_t> got(kBlockSize);
+        std::memcpy(got.data(), &cb, kBlockSize);
+        EXPECT_EQ(got, expectedcontrolblock(c.kind, c.expectedfreq, c.name))
+            << static_cast<int>(c.kind) << " " << c.freq;
+    }
+    EXPECT_EQ(std::memcmp(kBanner + kSignatureOffset, "Varnholt", 8), 0);
+
+    const auto file = test::newdatabasebytes();
+    ASSERT_EQ(file.size(), 3 * kBlockSize);
+    for (std::uint32_t s = 0; s < 256; ++s) {
+        std::uint32_t entry;
+        std::memcpy(&entry, file.data() + kBlockSize + 4 * s, 4);
+        ASSERT_EQ(entry, s + 1) << s;
+    }
+    std::vector<std::uint8_t> datablock(kBlockSize, 0);
+    datablock[4] = 10;  // len; nbic, fc, type and every other byte 0
+    EXPECT_TRUE(std::equal(datablock.begin(), datablock.end(), file.begin() + 2 * kBlockSize));
+    FSCB cb;
+    std::memcpy(&cb, file.data(), sizeof cb);
+    EXPECT_TRUE(hassignature(cb));
+    EXPECT_EQ(integritycheck(cb, 3 * kBlockSize), 0);
+    EXPECT_EQ(integritycheck(cb, 3 * kBlockSize + 1), 0) << "a partial block is dropped";
+    EXPECT_EQ(integritycheck(cb, 4 * kBlockSize), 5);
+    EXPECT_EQ(integritycheck(cb, 2 * kBlockSize), 5);
+    cb.fc[3] = 4;
+    EXPECT_EQ(integritycheck(cb, 3 * kBlockSize), 6);
 }
 
 }  // namespace

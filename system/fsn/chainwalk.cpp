@@ -40,6 +40,19 @@ bool relink(FSDATA *fsdata, FSBUFF *b, std::uint32_t blk) {
     return writeblk(fsdata, blk) != 0;
 }
 
+// More visits than the file has blocks mean a cycle. Blocks appended but not yet written
+// are resident, so the file's length plus the buffers bounds the blocks there are.
+std::uint64_t walklimit(FSDATA *fsdata) {
+    std::uint64_t blocks = fsdata->fscb.lb;
+    const std::int64_t length = fsdata->fsp->length();
+    if (length >= 0) {
+        const std::uint64_t present = static_cast<std::uint64_t>(length) / kBlockSize +
+                                      static_cast<std::uint64_t>(fsdata->nbuffs);
+        if (present < blocks) blocks = present;
+    }
+    return blocks + 8;
+}
+
 }  // namespace
 
 FSBUFF *readdatablock(FSDATA *fsdata, std::uint32_t blk, bool mayappend) {
@@ -66,7 +79,7 @@ FSBUFF *findroom(FSDATA *fsdata, std::int16_t need, const WalkCodes &codes, Faul
     }
     // Every visit without room takes a block off the chain being searched, so a sound file
     // needs fewer visits than it has blocks; a damaged chain (a cycle) ends here.
-    const std::uint64_t limit = static_cast<std::uint64_t>(cb.lb) + 8;
+    const std::uint64_t limit = walklimit(fsdata);
     for (std::uint64_t visits = 0; freebytes(b->dbuff) < need; ++visits) {
         if (visits >= limit) {
             setfault(fault, codes.nochainafter, kErrNoChainBlock, "%s - getchain error.\r\n",

@@ -4,7 +4,7 @@
 //   - the xlate blocks: every in-use entry names a data block that holds that rid, and the
 //     free xlate chain runs through free entries only, without a cycle, to its proper end;
 //   - every data block: header sane, records tiling it exactly, every record pointed back at
-//     by an in-use xlate entry of its sub-file, stored forms that expand;
+//     by an in-use xlate entry of its sub-file (stored forms that do not expand are noted);
 //   - the free chains: acyclic, inside the file, through data blocks that say they are on
 //     that chain, never through a block of the key tree, chain 0 only through empty blocks;
 //   - each sub-file's frid and lrid enclose its identifiers in use.
@@ -37,11 +37,11 @@ struct BlockInfo {
 class Checker {
   public:
     explicit Checker(FSDATA *fs)
-        : fs_(fs), cb_(fs->fscb), freq_(xblkfreqof(fs)), lb_(fs->fscb.lb) {}
+        : fs_(fs), cb_(fs->fscb), freq_(xblkfreqof(fs)), lb_(fs->fscb.lb), last_(lb_) {}
 
     std::vector<Finding> run() {
         if (!checkheader()) return finish();
-        blocks_.assign(static_cast<std::size_t>(lb_) + 2, BlockInfo{});
+        blocks_.assign(static_cast<std::size_t>(last_) + 2, BlockInfo{});
         blocks_[0].kind = Kind::Control;
         readxlate();
         checkftc();
@@ -151,18 +151,26 @@ class Checker {
         if (whole > static_cast<std::uint64_t>(lb_) + 1) {
             fault("the file holds %lu blocks but its last block is %lu", ul(whole), ul(lb_));
         }
-        // Blocks appended in the cache and not yet written are resident; others are missing.
-        for (std::uint64_t blk = whole; blk <= lb_; ++blk) {
-            if (!resident(static_cast<std::uint32_t>(blk))) {
-                fault("the file ends after %lu blocks but its last block is %lu", ul(whole),
-                      ul(lb_));
-                return;
-            }
+        if (whole >= static_cast<std::uint64_t>(lb_) + 1) return;
+        // Blocks appended in the cache and not yet written are resident; others are missing,
+        // and the scan stops at the last block there is.
+        std::uint64_t present = 0;
+        std::uint32_t highest = whole > 0 ? static_cast<std::uint32_t>(whole - 1) : 0;
+        for (int j = 0; j < fs_->nbuffs; ++j) {
+            const std::uint32_t blk = fs_->buff[j].blk;
+            if (blk == kNoBlock || blk > lb_ || blk < whole) continue;
+            ++present;
+            if (blk > highest) highest = blk;
+        }
+        if (present < lb_ + 1 - whole) {
+            fault("the file ends after %lu blocks but its last block is %lu", ul(whole), ul(lb_));
+            last_ = highest;
         }
     }
 
     void readxlate() {
-        const std::uint32_t count = (lb_ - 1) / freq_ + 1;  // xlate blocks k with k*freq+1 <= lb
+        // Xlate blocks k with k * freq + 1 <= the last block scanned.
+        const std::uint32_t count = last_ >= 1 ? (last_ - 1) / freq_ + 1 : 0;
         xlate_.assign(static_cast<std::size_t>(count) * kXlateEntries, 0);
         xknown_.assign(count, false);
         for (std::uint32_t k = 0; k < count; ++k) {
@@ -225,6 +233,7 @@ class Checker {
                 fault("the key tree names block %lu, which cannot be a key block", ul(blk));
                 continue;
             }
+            if (blk > last_) continue;  // missing from the file, reported already
             if (blocks_[blk].kind == Kind::Key) {
                 fault("the key tree reaches block %lu twice", ul(blk));
             }
@@ -234,7 +243,7 @@ class Checker {
 
     void checkdatablocks() {
         found_.assign(xlate_.size(), false);
-        for (std::uint32_t blk = 2; blk <= lb_; ++blk) {
+        for (std::uint32_t blk = 2; blk <= last_; ++blk) {
             if (isxlateblockno(fs_, blk) || blocks_[blk].kind == Kind::Key) continue;
             DB db;
             if (!image(blk, &db)) {
@@ -295,9 +304,11 @@ class Checker {
         }
         const std::int16_t len = recordlen(r);
         if (scratch_.empty()) scratch_.resize(kLargestRecord);
+        // The engine stores what it is given; a body that does not expand is the record's
+        // content, not a fault of the file's structure.
         if (uncompress(scratch_.data(), scratch_.size(), r->rec, len) < 0) {
-            fault("block %lu: the stored form of rid %lx (%d bytes) does not expand", ul(blk),
-                  ul(rid), len);
+            note("block %lu: the stored form of rid %lx (%d bytes) does not expand", ul(blk),
+                 ul(rid), len);
         }
     }
 
@@ -323,6 +334,7 @@ class Checker {
             fault("free chain %d reaches block %lu, which is no data block", i, ul(blk));
             return false;
         }
+        if (blk > last_) return false;  // missing from the file, reported already
         BlockInfo &info = blocks_[blk];
         if (info.kind == Kind::Key) {
             fault("block %lu is both a key block and on free chain %d", ul(blk), i);
@@ -350,7 +362,7 @@ class Checker {
     }
 
     void checkunchained() {
-        for (std::uint32_t blk = 2; blk <= lb_; ++blk) {
+        for (std::uint32_t blk = 2; blk <= last_; ++blk) {
             const BlockInfo &info = blocks_[blk];
             if (info.kind != Kind::Data || info.onchain != -1) continue;
             const auto free = static_cast<std::int16_t>(kBlockSize - info.len);
@@ -376,7 +388,7 @@ class Checker {
             if (found_[x]) continue;
             const std::uint32_t rid = (entry & 0xF0000000u) | x;
             const std::uint32_t blk = entry & kMaxXlateIndex;
-            if (blk > lb_ || blocks_[blk].kind != Kind::Data) {
+            if (blk > last_ || blocks_[blk].kind != Kind::Data) {
                 fault("rid %lx: its xlate entry names block %lu, which is no data block", ul(rid),
                       ul(blk));
             } else {
@@ -425,6 +437,7 @@ class Checker {
     const FSCB &cb_;
     const std::uint32_t freq_;
     const std::uint32_t lb_;
+    std::uint32_t last_;  // the last block scanned: lb, or less when the file is short
     std::vector<Finding> findings_;
     std::size_t omitted_ = 0;
     std::size_t faults_ = 0;
