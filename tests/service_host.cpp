@@ -3,9 +3,12 @@
 // failures. The notifications that the server sends to NOTIFY_SOCKET tell each state change.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service_process.h"
@@ -70,9 +73,12 @@ TEST(ServiceStart, ReportsStartPendingTwiceThenRunning) {
     EXPECT_EQ(server.notify().next(kWait), "READY=1\nSTATUS=Running");
     // The listener was started before "running", the status interface after.
     EXPECT_NE(server.child().waitline("vornserv listening on 127.0.0.1:", kWait), "");
-    EXPECT_TRUE(server.eventlogged("Service started successfully."));
+    // The host's own events: category 1, information 0x40000100, error 0xC0000102.
+    EXPECT_TRUE(
+        server.eventlogged("information category 1 id 0x40000100: Service started successfully."));
     server.child().signal(SIGTERM);
     EXPECT_EQ(server.child().wait(kWait), 0);
+    EXPECT_TRUE(server.eventlogged("information category 1 id 0x40000100: Stop Service", 0));
 }
 
 TEST_F(ServiceHost, PauseHoldsNewConnectionsAndServesConnectedOnes) {
@@ -142,6 +148,33 @@ TEST_F(ServiceHost, StopWritesEveryOpenFileAndExitsZero) {
     EXPECT_TRUE(server.eventlogged("Stop Service"));
 }
 
+TEST_F(ServiceHost, StopWhileClientsAreBusyEndsThemBeforeClosingTheFiles) {
+    constexpr int kClients = 4;
+    const std::uint32_t before = fschangedof(db("one.vdb"));
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&] {
+            WireClient client;
+            if (!client.connect(server.port())) return;
+            RECVPACKET reply{};
+            // Requests on the shared file until the stop ends the connection.
+            while (client.sendopen(db("one.vdb")) && client.receive(&reply, kWait)) {
+                answered += reply.fsinfo.error == 0 ? 1 : 0;
+            }
+        });
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWait);
+    while (answered < 50 && remainingms(deadline) > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(answered, 50);
+    server.child().signal(SIGTERM);
+    EXPECT_EQ(server.child().wait(kWait), 0);
+    for (std::thread &t : clients) t.join();
+    EXPECT_EQ(fschangedof(db("one.vdb")), before + 1);
+}
+
 TEST_F(ServiceHost, InterruptStopsWhilePausedAndLaterStopsAreIgnored) {
     WireClient client;
     ASSERT_TRUE(client.connect(server.port()));
@@ -169,7 +202,7 @@ TEST(ServiceFailure, ListenerThatCannotBindStopsTheServiceWithAnError) {
         {"--listen", taken, "--pipe", second.pipe(), "--event-log", second.eventlog()},
         second.dir().path(), {"NOTIFY_SOCKET=" + second.notify().path()}));
     EXPECT_NE(second.child().wait(kWait), 0);
-    EXPECT_TRUE(second.eventlogged("Listener not started", 0));
+    EXPECT_TRUE(second.eventlogged("error category 1 id 0xC0000102: Listener not started", 0));
     EXPECT_TRUE(second.eventlogged("Service status: Stopped, exit code 1", 0));
 }
 
@@ -179,7 +212,7 @@ TEST(ServiceFailure, StatusPipeTakenEndsOnlyTheStatusInterface) {
     ServerProcess second;
     ASSERT_TRUE(second.start(
         {"--listen", "127.0.0.1:0", "--pipe", first.pipe(), "--event-log", second.eventlog()}));
-    EXPECT_TRUE(second.eventlogged("Error Creating Named Pipe."))
+    EXPECT_TRUE(second.eventlogged("error category 1 id 0xC0000102: Error Creating Named Pipe."))
         << "pipe " << first.pipe() << ", second log:\n"
         << std::ifstream(second.eventlog()).rdbuf() << "first log:\n"
         << std::ifstream(first.eventlog()).rdbuf();
