@@ -273,5 +273,29 @@ TEST(Format, NewFileImagesAreByteExact) {
     EXPECT_EQ(integritycheck(cb, 3 * kBlockSize), 6);
 }
 
+TEST(Seam, MappedReadsSeeEveryWriteAndGrowth) {
+    test::TempDir dir;
+    const std::string path = dir.file("seam.vdb");
+    auto a = platform::createfile(path.c_str());
+    ASSERT_NE(a, nullptr);
+    std::vector<std::uint8_t> block(kBlockSize, 0x11), got(kBlockSize);
+    ASSERT_EQ(a->writeat(block.data(), kBlockSize, 0), static_cast<long>(kBlockSize));
+    ASSERT_EQ(a->readat(got.data(), kBlockSize, 0), static_cast<long>(kBlockSize));
+    EXPECT_EQ(got, block);
+    // A second opener grows the file and rewrites block 0; the first sees both.
+    auto b = platform::openfile(path.c_str(), platform::OpenMode::ReadWrite);
+    ASSERT_NE(b, nullptr);
+    std::vector<std::uint8_t> other(kBlockSize, 0x22);
+    ASSERT_EQ(b->writeat(other.data(), kBlockSize, 3 * kBlockSize), static_cast<long>(kBlockSize));
+    ASSERT_EQ(b->writeat(other.data(), kBlockSize, 0), static_cast<long>(kBlockSize));
+    ASSERT_EQ(a->readat(got.data(), kBlockSize, 3 * kBlockSize), static_cast<long>(kBlockSize));
+    EXPECT_EQ(got, other);
+    ASSERT_EQ(a->readat(got.data(), kBlockSize, 0), static_cast<long>(kBlockSize));
+    EXPECT_EQ(got, other);
+    EXPECT_EQ(a->readat(got.data(), kBlockSize, 4 * kBlockSize), 0) << "past the end";
+    EXPECT_EQ(a->readat(got.data(), kBlockSize, 3 * kBlockSize + 1000), 24) << "a partial tail";
+    EXPECT_EQ(a->length(), 4 * static_cast<std::int64_t>(kBlockSize));
+}
+
 }  // namespace
 }  // namespace vorn

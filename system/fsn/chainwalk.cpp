@@ -79,8 +79,9 @@ FSBUFF *findroom(FSDATA *fsdata, std::int16_t need, const WalkCodes &codes, Faul
     }
     // Every visit without room takes a block off the chain being searched, so a sound file
     // needs fewer visits than it has blocks; a damaged chain (a cycle) ends here.
-    const std::uint64_t limit = walklimit(fsdata);
+    std::uint64_t limit = 0;  // computed at the first block without room
     for (std::uint64_t visits = 0; freebytes(b->dbuff) < need; ++visits) {
+        if (visits == 0) limit = walklimit(fsdata);
         if (visits >= limit) {
             setfault(fault, codes.nochainafter, kErrNoChainBlock, "%s - getchain error.\r\n",
                      codes.op);
