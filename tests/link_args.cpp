@@ -68,7 +68,7 @@ class LinkArgs : public LinkTest {
         ASSERT_EQ(instance_, 0);
         fs_ = fsopentemp(instance_);
         ASSERT_NE(fs_, nullptr);
-        ASSERT_EQ(fs_->fsdatanum, 0);
+        ASSERT_EQ(+fs_->fsdatanum, 0);
         ASSERT_NE(fsadd(instance_, fs_, "abc", 3, 0x10), 0u);
         ASSERT_EQ(fsaddkey(instance_, fs_, 0x10, 1, 3, "key"), 1);
         ASSERT_EQ(fsflush(instance_, fs_), 1);
@@ -79,7 +79,7 @@ class LinkArgs : public LinkTest {
     void TearDown() override {
         if (fs_ != nullptr) {
             // Nothing the refused calls did reached the database.
-            EXPECT_EQ(link::fsdataary[0][0]->fscb.fschanged, changes_);
+            EXPECT_EQ(+link::fsdataary[0][0]->fscb.fschanged, changes_);
             EXPECT_EQ(fsflush(instance_, fs_), 1);
             EXPECT_EQ(readwholefile(name_), before_);
             fsclosetemp(instance_, fs_);

@@ -43,13 +43,13 @@ TEST_F(LinkControl, ChangesReachTheFileAtTheUnlockWithTheLockFlagClear) {
     EXPECT_EQ(fsstorebusinessdate(instance_, fs_, 20261208), 1);
     const std::uint32_t rid = fsadd(instance_, fs_, "unlocked", 8, 0x10);
     ASSERT_NE(rid, 0u);
-    EXPECT_EQ(ondisk().businessdate, 0u) << "nothing is written before the unlock";
+    EXPECT_EQ(+ondisk().businessdate, 0u) << "nothing is written before the unlock";
     EXPECT_EQ(fsunlock(instance_, fs_), 1);
     const FSCB cb = ondisk();
-    EXPECT_EQ(cb.businessdate, 20261208u);
+    EXPECT_EQ(+cb.businessdate, 20261208u);
     EXPECT_EQ(cb.dblocked, 0);
-    EXPECT_EQ(cb.f[0].frid, rid);
-    EXPECT_GT(cb.fschanged, onechange);
+    EXPECT_EQ(+cb.f[0].frid, rid);
+    EXPECT_GT(+cb.fschanged, onechange);
     EXPECT_EQ(state()->fscb.dblocked, 0);
     EXPECT_NE(state()->fsp, nullptr) << "the handle was renewed";
     char out[16] = {};
@@ -71,7 +71,7 @@ TEST_F(LinkControl, EveryUnlockWritesBackAndEveryLockSetsTheFlag) {
         EXPECT_EQ(state()->fscb.dblocked, 1);
         EXPECT_EQ(fsstorebusinessdate(instance_, fs_, ++date), 1);
         EXPECT_EQ(unlock(), 1);
-        EXPECT_EQ(ondisk().businessdate, date);
+        EXPECT_EQ(+ondisk().businessdate, date);
         EXPECT_EQ(state()->fscb.dblocked, 0);
     }
 }
@@ -94,7 +94,7 @@ TEST_F(LinkControl, AnUnlockThatCannotReopenLeavesTheDatabaseClosedUntilFsclose)
     // The write-back before the reopen reached the file.
     const auto bytes = readwholefile("moved.tmp");
     ASSERT_GE(bytes.size(), sizeof(FSCB));
-    EXPECT_EQ(reinterpret_cast<const FSCB *>(bytes.data())->cannumber[0], 5);
+    EXPECT_EQ(+reinterpret_cast<const FSCB *>(bytes.data())->cannumber[0], 5);
 }
 
 TEST_F(LinkControl, TheCounterPairRollsOverPast30000) {
@@ -120,8 +120,8 @@ TEST_F(LinkControl, TheCounterPairRollsOverPast30000) {
         EXPECT_EQ(fsgetcannumber(instance_, fs_, 0), c.expected);
     }
     ASSERT_EQ(fsunlock(instance_, fs_), 1);
-    EXPECT_EQ(ondisk().cannumber[0], 0x7FFF + 1 - 0x10000);
-    EXPECT_EQ(ondisk().cannumber[1], 7);
+    EXPECT_EQ(+ondisk().cannumber[0], 0x7FFF + 1 - 0x10000);
+    EXPECT_EQ(+ondisk().cannumber[1], 7);
 }
 
 TEST_F(LinkControl, TheStatusFlagReadsMinusOneWhenThisLibrarySetIt) {
@@ -171,7 +171,7 @@ TEST_F(LinkControl, AnIndexThatNamesNoOpenDatabaseIsRefusedWith480) {
     EXPECT_EQ(fsgetbusinessdate(instance_, nullptr), 0u);
     EXPECT_EQ(fsgetbusinessdate(12, fs_), 0u) << "no such instance";
     EXPECT_EQ(fsgetbusinessdate(1, fs_), 0u) << "an instance without that database";
-    EXPECT_EQ(ondisk().businessdate, 0u);
+    EXPECT_EQ(+ondisk().businessdate, 0u);
 }
 
 TEST_F(LinkControl, TheErrorRingKeepsTheLastTenCodes) {

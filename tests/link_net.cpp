@@ -91,14 +91,14 @@ TEST_F(LinkNet, OpenSendsTheNameWithCallZeroSetAndKeepsTheServersIndex) {
     EXPECT_EQ(req.size, 33u);
     EXPECT_EQ(req.call0, 1);
     EXPECT_EQ(req.call1, kOpOpen);
-    EXPECT_EQ(req.fs.len, 12);
+    EXPECT_EQ(+req.fs.len, 12);
     EXPECT_EQ(std::string(req.data.begin(), req.data.end()), std::string("abcdefghijk", 12));
-    EXPECT_EQ(fs->fsdatanum, 42);
+    EXPECT_EQ(+fs->fsdatanum, 42);
     EXPECT_EQ(fs->isnetwork, 1);
     fsclose(instance, fs);
     EXPECT_EQ(peer.last().call1, kOpClose);
     EXPECT_EQ(peer.last().size, 21u);
-    EXPECT_EQ(peer.last().fs.fsdatanum, 42);
+    EXPECT_EQ(+peer.last().fs.fsdatanum, 42);
 }
 
 TEST_F(LinkNet, ANameTooLongToSendIsRefusedBeforeAnythingIsSent) {
@@ -113,7 +113,7 @@ TEST_F(LinkNet, ANameTooLongToSendIsRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(peer.requests().empty());
     const std::string longest(128, 'n');
     EXPECT_NE(fsopen(instance, longest.c_str(), 0, 0), nullptr);
-    EXPECT_EQ(peer.last().fs.len, 129);
+    EXPECT_EQ(+peer.last().fs.len, 129);
 }
 
 TEST_F(LinkNet, ServerFailuresSetTheLastErrorOnlyWithOriginL) {
@@ -123,7 +123,7 @@ TEST_F(LinkNet, ServerFailuresSetTheLastErrorOnlyWithOriginL) {
     peer.respond([](const Request &req) { return refuse(req, 0x00AB01D7); });
     EXPECT_EQ(fsadd(instance, fs, "abc", 3, 0x10), 0u);
     EXPECT_EQ(lserrno, 0x01D7) << "the low 16 bits";
-    EXPECT_EQ(fs->error, 0x00AB01D7) << "the block holds the reply";
+    EXPECT_EQ(+fs->error, 0x00AB01D7) << "the block holds the reply";
     peer.respond([](const Request &req) {
         return answer(req, {}, [](FS &f) {
             f.errororigin = 'X';
@@ -157,7 +157,7 @@ TEST_F(LinkNet, AReplyInPiecesIsAssembledLikeAWholeOne) {
         EXPECT_EQ(fsread(instance, fs, 0x10000001, out.data()), 300) << inpieces;
         EXPECT_EQ(std::memcmp(out.data(), record.data(), record.size()), 0);
         EXPECT_EQ(out[300], 0) << "nothing past the record is written";
-        EXPECT_EQ(fs->len, slen);
+        EXPECT_EQ(+fs->len, slen);
     }
 }
 
@@ -194,7 +194,7 @@ TEST_F(LinkNet, AReplyLongerThanTheCallCanTakeFailsButKeepsTheConnection) {
         const ::FS before = *fs;
         EXPECT_EQ(fsread(instance, fs, 0x10000001, out.data()), 0);
         EXPECT_EQ(out[0], 0xEE);
-        EXPECT_EQ(fs->rid, 0x10000001u) << "the request's fields stay";
+        EXPECT_EQ(+fs->rid, 0x10000001u) << "the request's fields stay";
         EXPECT_EQ(fs->isnetwork, before.isnetwork);
     }
     peer.respond([](const Request &req) { return answer(req, {1, 2, 3, 4}); });
@@ -250,7 +250,7 @@ TEST_F(LinkNet, APeerClosingMidReplyBreaksTheInstanceForGood) {
     });
     fs->rid = 5;
     EXPECT_EQ(fsgetbusinessdate(instance, fs), 0u);
-    EXPECT_EQ(fs->rid, 5u) << "a failed exchange leaves the block as it was";
+    EXPECT_EQ(+fs->rid, 5u) << "a failed exchange leaves the block as it was";
     EXPECT_EQ(clientlog(), "Connection terminated - numrcv == 0 or SOCKET ERROR.\r\n");
     std::filesystem::remove(link::kClientLog);
     EXPECT_EQ(fsunlock(instance, fs), 0);
@@ -291,8 +291,8 @@ TEST_F(LinkNet, ExclusiveLockAsksAgainWhileAnotherUserHoldsTheFile) {
     ASSERT_EQ(reqs.size(), 4u);
     for (const Request &req : reqs) {
         EXPECT_EQ(req.call1, kOpExclusiveLock);
-        EXPECT_EQ(req.fs.len, 2);
-        EXPECT_EQ(req.fs.rid, 0u);
+        EXPECT_EQ(+req.fs.len, 2);
+        EXPECT_EQ(+req.fs.rid, 0u);
         EXPECT_EQ(req.data, (std::vector<std::uint8_t>{1, 0}));
     }
     peer.clear();
@@ -386,14 +386,14 @@ TEST_F(LinkNet, LockSendsAtMostTwentyOneRids) {
     rids.push_back(0);
     EXPECT_EQ(fslock(instance, fs, rids.data()), 1);
     Request req = peer.last();
-    EXPECT_EQ(req.fs.len, 84);
+    EXPECT_EQ(+req.fs.len, 84);
     ASSERT_EQ(req.data.size(), 84u);
     EXPECT_EQ(std::memcmp(req.data.data(), rids.data(), 84), 0);
     rids[3] = 0;
     EXPECT_EQ(fslock(instance, fs, rids.data()), 1);
-    EXPECT_EQ(peer.last().fs.len, 12);
+    EXPECT_EQ(+peer.last().fs.len, 12);
     EXPECT_EQ(fslock(instance, fs, nullptr), 1);
-    EXPECT_EQ(peer.last().fs.len, 0);
+    EXPECT_EQ(+peer.last().fs.len, 0);
     EXPECT_EQ(peer.last().size, 21u);
 }
 
@@ -430,7 +430,7 @@ TEST_F(LinkNet, ACopyOfTheBlockWorksAndClosesTheDatabase) {
     peer.respond(
         [](const Request &req) { return answer(req, {}, [](FS &f) { f.rid = 0x20000001; }); });
     EXPECT_EQ(fsfirst(instance, &copy, 0x20), 0x20000001u);
-    EXPECT_EQ(peer.last().fs.fsdatanum, 7);
+    EXPECT_EQ(+peer.last().fs.fsdatanum, 7);
     fsclose(instance, &copy);
     EXPECT_EQ(peer.last().call1, kOpClose);
     fsclose(instance, fs);

@@ -487,7 +487,7 @@ TEST_F(LinkNetOps, RecordsThatCanNotBeStoredAreRefusedBeforeAnythingIsSent) {
     // The largest incompressible record that fits a block goes out.
     peer.respond([](const Request &r) { return answer(r, {}, [](FS &f) { f.rid = 0x10000001; }); });
     EXPECT_EQ(fsadd(instance, &fs, noise.data(), 1007, 0x10), 0x10000001u);
-    EXPECT_EQ(peer.last().fs.len, 1008);
+    EXPECT_EQ(+peer.last().fs.len, 1008);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST_F(LinkOpen, ACreatedDatabaseIsTheNewFileImageAndPassesTheIntegrityCheck) {
     ::FS *fs = fsopen(instance_, "new.db", 1, 1);
     ASSERT_NE(fs, nullptr);
     EXPECT_EQ(fs->isnetwork, 0);
-    EXPECT_EQ(fs->fsdatanum, 0);
+    EXPECT_EQ(+fs->fsdatanum, 0);
     EXPECT_EQ(lserrno, 0);
     fsclose(instance_, fs);
     EXPECT_TRUE(rowempty());
@@ -59,7 +59,7 @@ TEST_F(LinkOpen, CreateChecksTheSpacingAndTheName) {
         if (c.result == 1) {
             const auto bytes = readwholefile("f.db");
             ASSERT_EQ(bytes.size(), 3 * kBlockSize);
-            EXPECT_EQ(reinterpret_cast<const FSCB *>(bytes.data())->xblkfreq, c.freq);
+            EXPECT_EQ(+reinterpret_cast<const FSCB *>(bytes.data())->xblkfreq, c.freq);
             EXPECT_EQ(lserrno, 0);
         } else {
             EXPECT_EQ(lserrno, 406);
@@ -146,7 +146,7 @@ TEST_F(LinkOpen, TheTwentyFirstOpenOfAnInstanceFindsNoSlot) {
     for (int i = 0; i < link::kFilesPerInstance; ++i) {
         ::FS *fs = i % 2 == 0 ? fsopen(instance_, "m.db", 1, 1) : fsopentemp(instance_);
         ASSERT_NE(fs, nullptr);
-        EXPECT_EQ(fs->fsdatanum, i);
+        EXPECT_EQ(+fs->fsdatanum, i);
         open.push_back(fs);
     }
     EXPECT_EQ(fsopen(instance_, "m.db", 0, 1), nullptr);
@@ -158,13 +158,13 @@ TEST_F(LinkOpen, TheTwentyFirstOpenOfAnInstanceFindsNoSlot) {
     const char other = fsinit(nullptr);
     ::FS *fs = fsopen(other, "m.db", 0, 1);
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(fs->fsdatanum, 0);
+    EXPECT_EQ(+fs->fsdatanum, 0);
     fsclose(other, fs);
     // A freed slot is the next one taken.
     fsclose(instance_, open[4]);
     fs = fsopen(instance_, "m.db", 0, 1);
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(fs->fsdatanum, 4);
+    EXPECT_EQ(+fs->fsdatanum, 4);
     open[4] = fs;
     for (std::size_t i = 0; i < open.size(); ++i) {
         if (i % 2 == 0) {
@@ -222,7 +222,7 @@ TEST_F(LinkOpen, ATemporaryDatabaseLivesInTheWorkingDirectoryUntilFsclosetemp) {
     newcontrolblock(&cb, ImageKind::LibraryTemp, 20, name.c_str());
     std::memcpy(expected.data(), &cb, sizeof cb);
     EXPECT_EQ(bytes, expected);
-    EXPECT_EQ(reinterpret_cast<const FSCB *>(bytes.data())->numusers, 1);
+    EXPECT_EQ(+reinterpret_cast<const FSCB *>(bytes.data())->numusers, 1);
     const std::uint32_t rid = fsadd(instance_, fs, "temp", 4, 0x20);
     EXPECT_EQ(rid >> 24, 0x20u);
     fsclosetemp(instance_, fs);
@@ -240,7 +240,7 @@ TEST_F(LinkOpen, ClosingATemporaryWithFscloseKeepsItsWrittenFile) {
     ASSERT_TRUE(std::filesystem::exists(name));
     fs = fsopen(instance_, name.c_str(), 1, 1);
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(link::fsdataary[0][fs->fsdatanum]->fscb.numusers, 1) << "0 on disk, +1 here";
+    EXPECT_EQ(+link::fsdataary[0][fs->fsdatanum]->fscb.numusers, 1) << "0 on disk, +1 here";
     char out[32] = {};
     EXPECT_EQ(fsread(instance_, fs, rid, out), 11);
     EXPECT_STREQ(out, "kept record");

@@ -30,9 +30,10 @@ class LinkReporter final : public Reporter {
 
 LinkReporter reporter;
 
+// Never destroyed: an application may still close databases from its own exit handlers.
 std::unordered_set<::FS *> &netblocks() {
-    static std::unordered_set<::FS *> blocks;
-    return blocks;
+    static auto *blocks = new std::unordered_set<::FS *>;
+    return *blocks;
 }
 
 }  // namespace
@@ -101,7 +102,11 @@ bool keepnetblock(::FS *fs) {
 }
 
 void dropnetblock(::FS *fs) {
-    if (netblocks().erase(fs) != 0) delete fs;
+    try {
+        if (netblocks().erase(fs) != 0) delete fs;
+    } catch (...) {
+        // Nothing was ever kept: the block is not one of ours.
+    }
 }
 
 }  // namespace vorn::link
