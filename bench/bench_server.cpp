@@ -1,0 +1,402 @@
+// Server round trips over loopback, against a raw ping-pong of the same packet sizes.
+//
+//   bench_server [path/to/vornserv]   (default: vornserv beside this program)
+//
+// Starts vornserv on 127.0.0.1 in a fresh temporary directory, fills one shared and eight
+// private database files, and measures:
+//   - one client through the library: sequential fsread, fsfindkey and fsadd (written through
+//     to the file before each reply), as round-trip time and as a ratio to the raw ping-pong;
+//   - 1, 2, 4 and 8 clients (one thread and connection each, hand-built packets) reading and
+//     adding on separate files and on one shared file, as operations per second and as a
+//     ratio to the raw ping-pong's throughput at the same number of connections.
+// The raw ping-pong is a server in a child process with one thread per connection that
+// answers each 21-byte request with 19 bytes, as vornserv frames its packets. Each figure is
+// the best of a few short runs.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vorn/compress.h"
+#include "vorn/socket.h"
+#include "vorn/wire.h"
+#include "vornlink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace platform = vorn::platform;
+
+constexpr int kRecords = 2000;
+constexpr double kSeconds = 0.3;  // per run of a measurement
+constexpr int kRuns = 3;          // the best run counts: the machine may be shared
+
+double seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ---- the raw ping-pong -------------------------------------------------------------------
+
+struct PingPong {
+    platform::Socket listener = platform::kNoSocket;
+    std::uint16_t port = 0;
+
+    // The threads are detached: they end with the process.
+    bool start() {
+        listener = platform::tcpsocket();
+        if (!platform::tcpbind(listener, htonlloopback(), 0) ||
+            !platform::tcplisten(listener, 64)) {
+            return false;
+        }
+        port = platform::boundport(listener);
+        std::thread([this] {
+            for (;;) {
+                const platform::Socket c = platform::tcpaccept(listener);
+                if (c == platform::kNoSocket) return;
+                std::thread(serve, c).detach();
+            }
+        }).detach();
+        return true;
+    }
+    static void serve(platform::Socket c) {
+        std::uint8_t buf[64];
+        for (;;) {
+            std::size_t got = 0;
+            while (got < vorn::kRequestHeader) {
+                const long n = platform::recvsome(c, buf + got, sizeof buf - got);
+                if (n <= 0) {
+                    platform::closesocket(c);
+                    return;
+                }
+                got += static_cast<std::size_t>(n);
+            }
+            if (platform::sendall(c, buf + 2, vorn::kReplyHeader) != 19) return;
+        }
+    }
+    static std::uint32_t htonlloopback() {
+        std::uint32_t addr;
+        std::uint16_t ignored;
+        platform::parseaddress("127.0.0.1", &addr, &ignored);
+        return addr;
+    }
+};
+
+// ---- a raw client ------------------------------------------------------------------------
+
+struct Client {
+    platform::Socket s = platform::kNoSocket;
+    std::uint8_t reply[vorn::kClientReceiveLimit];
+
+    bool connect(std::uint16_t port) {
+        s = platform::tcpsocket();
+        return platform::tcpconnect(s, PingPong::htonlloopback(), port);
+    }
+    ~Client() {
+        if (s != platform::kNoSocket) platform::closesocket(s);
+    }
+    // Sends one request and receives its whole reply; the reply's block in `fs`.
+    bool exchange(const std::vector<std::uint8_t> &request, vorn::FS *fs) {
+        if (platform::sendall(s, request.data(), request.size()) !=
+            static_cast<long>(request.size())) {
+            return false;
+        }
+        std::size_t got = 0, want = vorn::kReplyHeader;
+        while (got < want) {
+            const long n = platform::recvsome(s, reply + got, sizeof reply - got);
+            if (n <= 0) return false;
+            got += static_cast<std::size_t>(n);
+            if (got >= vorn::kReplyHeader) {
+                std::memcpy(fs, reply, sizeof *fs);
+                want = vorn::kReplyHeader + static_cast<std::size_t>(fs->len);
+            }
+        }
+        return true;
+    }
+};
+
+std::vector<std::uint8_t> packet(std::uint8_t op, vorn::FS fs, const void *data, std::size_t len) {
+    fs.len = static_cast<std::int16_t>(len);
+    std::vector<std::uint8_t> bytes(vorn::kRequestHeader + len);
+    bytes[0] = op == vorn::kOpOpen ? 1 : 0;
+    bytes[1] = op;
+    std::memcpy(bytes.data() + 2, &fs, sizeof fs);
+    if (len != 0) std::memcpy(bytes.data() + vorn::kRequestHeader, data, len);
+    return bytes;
+}
+
+// ---- the server process ------------------------------------------------------------------
+
+struct Server {
+    pid_t pid = -1;
+    std::uint16_t port = 0;
+
+    bool start(const std::string &path) {
+        int fds[2];
+        if (::pipe(fds) != 0) return false;
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fds[1], 1);
+            ::execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1:0", "--pipe",
+                    ("vornbench" + std::to_string(::getppid())).c_str(),
+                    static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        std::string line;
+        char c;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(fds[0]);
+        const auto colon = line.rfind(':');
+        if (colon == std::string::npos) return false;
+        port = static_cast<std::uint16_t>(std::atoi(line.c_str() + colon + 1));
+        return port != 0;
+    }
+    ~Server() {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// ---- measurements ------------------------------------------------------------------------
+
+std::vector<std::uint8_t> samplerecord(unsigned seed) {
+    std::vector<std::uint8_t> r(100);
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        r[i] = i % 4 == 0 ? static_cast<std::uint8_t>(seed + i) : static_cast<std::uint8_t>(seed);
+    }
+    return r;
+}
+
+std::string keyof(int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "key%06d", i);
+    return text;
+}
+
+// Fills a database through the server: kRecords records, each with a key.
+bool fill(char instance, const char *name, std::vector<std::uint32_t> *rids) {
+    FS *db = fsopen(instance, name, 0, 0);
+    if (db == nullptr) return false;
+    for (int i = 0; i < kRecords; ++i) {
+        const auto rec = samplerecord(static_cast<unsigned>(i));
+        const std::uint32_t rid = fsadd(instance, db, rec.data(), 100, 0x10);
+        const std::string key = keyof(i);
+        if (rid == 0 || fsaddkey(instance, db, 0x11, rid, 9, key.data()) != 1) return false;
+        rids->push_back(rid);
+    }
+    fsclose(instance, db);
+    return true;
+}
+
+// Runs `op` for kSeconds; returns operations per second.
+template <typename Op>
+double rate(Op op) {
+    long n = 0;
+    const auto start = Clock::now();
+    while (seconds(start) < kSeconds) {
+        for (int k = 0; k < 50; ++k) {
+            if (!op(n)) return 0;
+            ++n;
+        }
+    }
+    return static_cast<double>(n) / seconds(start);
+}
+
+// The best of kRuns runs of a measurement.
+template <typename Measure>
+double best(Measure measure) {
+    double top = 0;
+    for (int run = 0; run < kRuns; ++run) top = std::max(top, measure());
+    return top;
+}
+
+// Runs the ping-pong server in a child process; its port, 0 on failure.
+std::uint16_t startpingpong(pid_t *child) {
+    int fds[2];
+    if (::pipe(fds) != 0) return 0;
+    *child = ::fork();
+    if (*child == 0) {
+        PingPong ping;
+        const std::uint16_t port = ping.start() ? ping.port : 0;
+        (void)!::write(fds[1], &port, sizeof port);
+        if (port != 0) ::pause();
+        ::_exit(0);
+    }
+    std::uint16_t port = 0;
+    if (::read(fds[0], &port, sizeof port) != sizeof port) port = 0;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return port;
+}
+
+double pingrate(std::uint16_t port, int clients) {
+    std::atomic<long> total{0};
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int t = 0; t < clients; ++t) {
+        threads.emplace_back([&] {
+            Client c;
+            if (!c.connect(port)) return;
+            const auto request = packet(vorn::kOpGetBusinessDate, vorn::FS{}, nullptr, 0);
+            vorn::FS fs;
+            long n = 0;
+            while (seconds(start) < kSeconds && c.exchange(request, &fs)) ++n;
+            total += n;
+        });
+    }
+    for (auto &t : threads) t.join();
+    return static_cast<double>(total) / seconds(start);
+}
+
+// Many clients of hand-built packets; `shared` puts them all on file 0.
+double serverrate(std::uint16_t port, int clients, bool shared, bool adds,
+                  const std::vector<std::uint32_t> &rids) {
+    std::atomic<long> total{0};
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int t = 0; t < clients; ++t) {
+        threads.emplace_back([&, t] {
+            Client c;
+            const std::string name = shared ? "shared.db" : "c" + std::to_string(t) + ".db";
+            vorn::FS fs{};
+            fs.isnetwork = 1;
+            if (!c.connect(port) ||
+                !c.exchange(packet(vorn::kOpOpen, fs, name.c_str(), name.size() + 1), &fs)) {
+                failed = true;
+                return;
+            }
+            std::vector<std::uint8_t> stored(200);
+            const auto rec = samplerecord(static_cast<unsigned>(t));
+            stored.resize(static_cast<std::size_t>(
+                vorn::compress(stored.data(), stored.size(), rec.data(), 100)));
+            std::mt19937 random(static_cast<unsigned>(t));
+            long n = 0;
+            while (seconds(start) < kSeconds) {
+                fs.fid = 0x10;
+                fs.rid = rids[random() % rids.size()];
+                const auto request = adds ? packet(vorn::kOpAdd, fs, stored.data(), stored.size())
+                                          : packet(vorn::kOpRead, fs, nullptr, 0);
+                if (!c.exchange(request, &fs) || fs.error != 0) {
+                    failed = true;
+                    return;
+                }
+                ++n;
+            }
+            total += n;
+        });
+    }
+    for (auto &t : threads) t.join();
+    return failed ? 0 : static_cast<double>(total) / seconds(start);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::filesystem::path self = std::filesystem::absolute(argv[0]);
+    const std::string serverpath = argc > 1 ? std::filesystem::absolute(argv[1]).string()
+                                            : (self.parent_path() / "vornserv").string();
+    char pattern[] = "/tmp/vornbench-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return 1;
+    const std::filesystem::path dir = pattern;
+    std::filesystem::current_path(dir);
+    int status = 1;
+    {
+        Server server;
+        Server ping;  // the ping-pong child, ended like the server
+        ping.port = startpingpong(&ping.pid);
+        if (!server.start(serverpath) || ping.port == 0) {
+            std::fprintf(stderr, "bench_server: cannot start %s\n", serverpath.c_str());
+        } else {
+            const std::string address = "127.0.0.1:" + std::to_string(server.port);
+            const char instance = fsinit(address.c_str());
+            std::vector<std::uint32_t> rids;
+            bool filled = instance >= 0 && fscreatedatabase("shared.db", 20) == 1 &&
+                          fill(instance, "shared.db", &rids);
+            for (int t = 0; filled && t < 8; ++t) {
+                const std::string name = "c" + std::to_string(t) + ".db";
+                std::vector<std::uint32_t> ignored;
+                filled = fscreatedatabase(name.c_str(), 20) == 1 &&
+                         fill(instance, name.c_str(), &ignored);
+            }
+            if (filled) {
+                status = 0;
+                const double ping1 = best([&] { return pingrate(ping.port, 1); });
+                const double pingus = 1e6 / ping1;
+                std::printf(
+                    "raw ping-pong (21-byte request, 19-byte reply): %.1f us round trip, "
+                    "%.0f per second\n",
+                    pingus, ping1);
+                FS *db = fsopen(instance, "shared.db", 0, 0);
+                FS *adds = nullptr;
+                if (fscreatedatabase("adds.db", 20) == 1) adds = fsopen(instance, "adds.db", 0, 0);
+                std::uint8_t buf[2048];
+                std::mt19937 random(1);
+                const double reads = best([&] {
+                    return rate([&](long) {
+                        return fsread(instance, db, rids[random() % rids.size()], buf) == 100;
+                    });
+                });
+                const double finds = best([&] {
+                    return rate([&](long) {
+                        const std::string key = keyof(static_cast<int>(random() % kRecords));
+                        std::memcpy(buf, key.data(), key.size());
+                        return fsfindkey(instance, db, 0x11, 9, buf) != 0;
+                    });
+                });
+                const auto rec = samplerecord(7);
+                const double added = adds == nullptr ? 0 : best([&] {
+                    return rate(
+                        [&](long) { return fsadd(instance, adds, rec.data(), 100, 0x10) != 0; });
+                });
+                std::printf("\none client through the library (round trip, ratio to ping-pong):\n");
+                for (auto [name, r] : {std::pair{"fsread", reads}, std::pair{"fsfindkey", finds},
+                                       std::pair{"fsadd (written through)", added}}) {
+                    std::printf("  %-24s %8.1f us  %8.0f per second  %.2fx\n", name,
+                                r > 0 ? 1e6 / r : 0.0, r, r > 0 ? (1e6 / r) / pingus : 0.0);
+                }
+                std::printf(
+                    "\nclients on their own threads and connections (per second, "
+                    "ratio to ping-pong throughput):\n");
+                std::printf("  %-8s %10s %14s %14s %14s %14s\n", "clients", "ping-pong",
+                            "read separate", "read shared", "add separate", "add shared");
+                for (int clients : {1, 2, 4, 8}) {
+                    const double p = best([&] { return pingrate(ping.port, clients); });
+                    const double rs =
+                        best([&] { return serverrate(server.port, clients, false, false, rids); });
+                    const double rh =
+                        best([&] { return serverrate(server.port, clients, true, false, rids); });
+                    const double as =
+                        best([&] { return serverrate(server.port, clients, false, true, rids); });
+                    const double ah =
+                        best([&] { return serverrate(server.port, clients, true, true, rids); });
+                    std::printf(
+                        "  %-8d %10.0f %8.0f %4.2fx %8.0f %4.2fx %8.0f %4.2fx %8.0f %4.2fx\n",
+                        clients, p, rs, rs / p, rh, rh / p, as, as / p, ah, ah / p);
+                }
+                if (db != nullptr) fsclose(instance, db);
+                if (adds != nullptr) fsclose(instance, adds);
+            } else {
+                std::fprintf(stderr, "bench_server: filling the databases failed\n");
+            }
+            if (instance >= 0) closefs(instance);
+        }
+    }
+    std::filesystem::current_path("/");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return status;
+}
