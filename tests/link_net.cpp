@@ -252,6 +252,8 @@ TEST_F(LinkNet, APeerClosingMidReplyBreaksTheInstanceForGood) {
     EXPECT_EQ(fsgetbusinessdate(instance, fs), 0u);
     EXPECT_EQ(+fs->rid, 5u) << "a failed exchange leaves the block as it was";
     EXPECT_EQ(clientlog(), "Connection terminated - numrcv == 0 or SOCKET ERROR.\r\n");
+    // The socket layer this instance started was stopped once, and only once.
+    EXPECT_FALSE(link::vars[static_cast<int>(instance)]->started);
     std::filesystem::remove(link::kClientLog);
     EXPECT_EQ(fsunlock(instance, fs), 0);
     EXPECT_EQ(fsadd(instance, fs, "abcd", 4, 0x10), 0u);
