@@ -105,11 +105,15 @@ VORNLINK_API int16_t checkforshare(const char *fname);
 
 /* ---- Opening, creating and closing -------------------------------------------------------- */
 
-/* readonly = 0: opens `name` on the server (names up to 128 characters; checkintegrity is not
- * used). readonly != 0: opens the file locally, read-only; with checkintegrity != 0 refuses a
- * file whose header disagrees with its length (lserrno 4, 5 or 6). Result: the FS block, null
- * on failure (lserrno 1 no slot, 2 no memory, 7 file not opened, 4/5/6, or the server's code;
- * a bad signature, unreadable header or a too long name leave lserrno 0). */
+/* readonly = 0: opens `name` on the server (checkintegrity is not used). Null on failure:
+ * lserrno 1 no memory, 3 a name longer than 128 characters (nothing is sent), or the server's
+ * code; 0 when the connection failed.
+ * readonly != 0: opens the file locally, read-only: nothing is ever written to it. With
+ * checkintegrity != 0 a file whose header disagrees with its length is refused (lserrno 4 free
+ * xlate chain beyond the file, 5 length differs from the header's last block, 6 a free chain
+ * beyond the file). Null on failure: lserrno 1 no free slot, 2 no memory, 7 the file could not
+ * be opened or its name is longer than 63 characters (the header keeps it for reopening), 4/5/6;
+ * a bad signature or an unreadable header leave lserrno 0. */
 VORNLINK_API FS *fsopen(char instance, const char *name, int16_t checkintegrity, int16_t readonly);
 
 /* Creates and opens a private temporary database ("vtXXXXXX.tmp" in the current directory),
@@ -122,21 +126,28 @@ VORNLINK_API FS *fsopentemp(char instance);
  * Result: 1 created, 0 failed (lserrno 406 not created or a bad freq, 9/10/11 write failed). */
 VORNLINK_API int16_t fscreatedatabase(const char *filename, int16_t freq);
 
-/* Closes a database and frees its FS block. A local database has its header user count
- * lowered and, unless read-only, its changes written. */
+/* Closes a database and frees its FS block (a copy of the block closes the database too and
+ * frees the block handed out). A local database has its header user count lowered and, unless
+ * read-only, its changes written. */
 VORNLINK_API void fsclose(char instance, FS *fsinfo);
 
-/* Closes a temporary database, deletes its file and frees the FS block; nothing is written. */
+/* Closes a temporary database, deletes its file and frees the FS block; nothing is written.
+ * A database opened with fsopen is closed without deleting its file. */
 VORNLINK_API void fsclosetemp(char instance, FS *fsinfo);
 
 /* Asks the server to close the named database for all of its users.
- * Result: 1 done, 0 failed (lserrno = the server's code, or 1 no memory). */
+ * Result: 1 done, 0 failed (lserrno = the server's code, or 3 a name over 128 characters). */
 VORNLINK_API int16_t fsforceclose(char instance, const char *name);
 
 /* ---- Records ------------------------------------------------------------------------------ */
 
-/* Adds a record of `len` bytes to sub-file fid >> 4 (fid 0x10..0xFF). Result: the new rid
- * (its sub-file in the top four bits), 0 on failure or when the record cannot be stored. */
+/* Record calls fail with 0. Locally the failing engine step's code goes to the error ring
+ * (for example 1030..1055 add, 1060..1100 rewrite, 1105..1120 delete, 1125..1135 read); over
+ * the network lserrno takes the server's code (471..479, 480, 481).
+ *
+ * Adds a record of `len` bytes (0..32767) to sub-file fid >> 4 (fid 0x10..0xFF). The record is
+ * compressed first; one whose stored form does not fit a data block is refused before anything
+ * is sent or changed. Result: the new rid (its sub-file in the top four bits), 0 on failure. */
 VORNLINK_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, int16_t len, uint8_t fid);
 
 /* Rewrites the record `rid` with `len` new bytes; the rid stays. Result: 1 or 0. */
@@ -145,7 +156,8 @@ VORNLINK_API int16_t fswrite(char instance, FS *fsinfo, const void *rec, int16_t
 /* Deletes the record `rid`. Result: 1 or 0. */
 VORNLINK_API int16_t fsdelete(char instance, FS *fsinfo, uint32_t rid);
 
-/* Reads the record `rid` into `rec`. Result: its length, 0 on failure. */
+/* Reads the record `rid` into `rec`, which must hold the record. Result: its length, 0 on
+ * failure (also for a reply that is no valid stored record). */
 VORNLINK_API int16_t fsread(char instance, FS *fsinfo, uint32_t rid, void *rec);
 
 /* First / last rid of the sub-file fid >> 4; 0 when it is empty or on failure. */
@@ -172,10 +184,11 @@ VORNLINK_API int16_t fsdeletekey(char instance, FS *fsinfo, uint8_t fid, uint32_
 /* The first entry of index `fid`: result its rid (0 none or failure); its value goes to `key`. */
 VORNLINK_API uint32_t fsfirstkey(char instance, FS *fsinfo, uint8_t fid, void *key);
 
-/* Searches index `fid` for the value in `key` (len bytes): fsfindkey finds the first entry
- * with that value (or the following one, as the index's search defines), fslastkey the last
- * entry below the value. Result: the entry's rid, 0 none or failure; its value goes to `key`,
- * which must hold the index's longest value. */
+/* Searches index `fid` for the value in `key` (len bytes, 0..195): fsfindkey finds the first
+ * entry whose value equals it (the lowest rid among duplicates), fslastkey the greatest entry
+ * whose value is below it. Result: the entry's rid, 0 when there is none or on failure; the
+ * value found goes to `key`, which must hold the index's longest value. After a network search
+ * the block's len is the found value's length; a local search leaves the block unchanged. */
 VORNLINK_API uint32_t fslastkey(char instance, FS *fsinfo, uint8_t fid, int16_t len, void *key);
 VORNLINK_API uint32_t fsfindkey(char instance, FS *fsinfo, uint8_t fid, int16_t len, void *key);
 
@@ -197,8 +210,11 @@ VORNLINK_API int16_t fslock(char instance, FS *fsinfo, const uint32_t *ridary);
  * holds it. allowreads != 0 lets other users read meanwhile. Result: 1 or 0. */
 VORNLINK_API int16_t fsexclusivelock(char instance, FS *fsinfo, int16_t allowreads);
 
-/* Releases this user's locks. Locally (unless read-only) every unlock below also writes the
- * database's changes and reopens the file (lserrno 7 when it can't be reopened). */
+/* Release locks on the server (fsunlockrid / fsforceunlockrid refused because another user
+ * holds the lock return 0 with lserrno 0). Locally every unlock clears the lock flag, writes
+ * the database's changes and reopens its file in the mode it was opened in (0 with lserrno 7
+ * when it can't be reopened: the database then fails every call until it is closed); fsunlock
+ * on a read-only database returns 1 at once. */
 VORNLINK_API int16_t fsunlock(char instance, FS *fsinfo);
 VORNLINK_API int16_t fsunlockrid(char instance, FS *fsinfo, uint32_t rid);
 VORNLINK_API int16_t fsforceunlockrid(char instance, FS *fsinfo, uint32_t rid);
@@ -206,8 +222,13 @@ VORNLINK_API int16_t fsexclusiveunlock(char instance, FS *fsinfo);
 
 /* ---- Control values ----------------------------------------------------------------------- */
 
-/* The counter pair (low half in the low 16 bits); increment != 0 advances it first (the low
- * half rolls over past 30000). Result: the pair, 0 on failure. */
+/* Locally a block that names no open database of the instance is refused: 480 in the error
+ * ring and "<function> - invalid index." as the message; over the network lserrno takes the
+ * server's code. Local changes reach the file at the next unlock, flush or close. */
+
+/* The counter pair (low half in the low 16 bits). increment != 0 advances the low half first;
+ * past 30000 it rolls over: the high half advances and the low half restarts at 0 (at 1 when
+ * the high half wraps to 0). Result: the pair, 0 on failure. */
 VORNLINK_API uint32_t fsgetcannumber(char instance, FS *fsinfo, int16_t increment);
 VORNLINK_API int16_t fsstorecannumber(char instance, FS *fsinfo, uint32_t rid);
 
