@@ -34,8 +34,8 @@ void openok(WireClient &client, const std::string &name) {
     ASSERT_TRUE(client.sendopen(name));
     RECVPACKET reply{};
     ASSERT_TRUE(client.receive(&reply, kWait));
-    EXPECT_EQ(reply.fsinfo.error, 0);
-    EXPECT_EQ(reply.fsinfo.isnetwork, 1);
+    EXPECT_EQ(static_cast<int>(reply.fsinfo.error), 0);
+    EXPECT_EQ(static_cast<int>(reply.fsinfo.isnetwork), 1);
 }
 
 class ServiceHost : public ::testing::Test {
@@ -95,7 +95,7 @@ TEST_F(ServiceHost, PauseHoldsNewConnectionsAndServesConnectedOnes) {
     EXPECT_FALSE(newcomer.receive(&reply, kQuiet));
     expectreports(SIGUSR2, {"Continue pending, check point 1", "Running"});
     ASSERT_TRUE(newcomer.receive(&reply, kWait));
-    EXPECT_EQ(reply.fsinfo.error, 0);
+    EXPECT_EQ(static_cast<int>(reply.fsinfo.error), 0);
 }
 
 TEST_F(ServiceHost, SecondPauseReportsPausedAndOneContinueResumes) {
