@@ -31,7 +31,7 @@ int literallength(const std::uint8_t *in, int i, int n) {
 int storeraw(std::uint8_t *out, std::size_t room, const std::uint8_t *in, int n) {
     if (static_cast<std::size_t>(n) + 1 > room) return -1;
     out[0] = 0;
-    std::memmove(out + 1, in, static_cast<std::size_t>(n));
+    if (n > 0) std::memmove(out + 1, in, static_cast<std::size_t>(n));
     return n + 1;
 }
 
@@ -73,7 +73,7 @@ int uncompress(void *out, std::size_t room, const void *in, std::int16_t len) {
     const int m = len;
     if (b[0] == 0) {
         if (static_cast<std::size_t>(m - 1) > room) return -1;
-        std::memcpy(o, b + 1, static_cast<std::size_t>(m - 1));
+        if (m > 1) std::memcpy(o, b + 1, static_cast<std::size_t>(m - 1));
         return m - 1;
     }
     std::size_t written = 0;

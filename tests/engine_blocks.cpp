@@ -44,13 +44,13 @@ TEST(Blocks, ReadingOnePastTheLastBlockExtendsTheFileAtTheNextFlush) {
     FSBUFF *b = readblk(f.fs.get(), 3);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->extblk, 1);
-    EXPECT_EQ(b->dbuff.len, kDbHeader);
-    EXPECT_EQ(f.fs->fscb.lb, 3u);
+    EXPECT_EQ(+b->dbuff.len, kDbHeader);
+    EXPECT_EQ(+f.fs->fscb.lb, 3u);
     EXPECT_EQ(f.data->bytes.size(), 3 * kBlockSize);
     ASSERT_EQ(flushbuffs(f.fs.get()), 1);
     EXPECT_EQ(f.data->bytes.size(), 4 * kBlockSize);
     EXPECT_EQ(readblk(f.fs.get(), 5), nullptr) << "two past the last block";
-    EXPECT_EQ(f.fs->fscb.lb, 3u);
+    EXPECT_EQ(+f.fs->fscb.lb, 3u);
 }
 
 TEST(Blocks, MissOnAChangedVictimWritesAllChangedBuffersInAscendingOrder) {
@@ -70,9 +70,9 @@ TEST(Blocks, TheTwoThousandFirstWriteFlushes) {
     Fixture f;
     for (int i = 0; i < 2000; ++i) ASSERT_EQ(writeblk(f.fs.get(), 2), 1);
     EXPECT_EQ(f.data->writes, 0);
-    EXPECT_EQ(f.fs->fscb.wrts, 2000);
+    EXPECT_EQ(+f.fs->fscb.wrts, 2000);
     ASSERT_EQ(writeblk(f.fs.get(), 2), 1);
-    EXPECT_EQ(f.fs->fscb.wrts, 0);
+    EXPECT_EQ(+f.fs->fscb.wrts, 0);
     EXPECT_EQ(f.data->writes, 2);
 }
 
@@ -109,15 +109,15 @@ TEST(Blocks, AllocExtendedMakesTheDueXlateBlock) {
     EXPECT_EQ(next, 22u);
     FSBUFF *x = readblk(f.fs.get(), 21);
     ASSERT_NE(x, nullptr);
-    EXPECT_EQ(x->xbuff.xlate[0], 257u);
-    EXPECT_EQ(x->xbuff.xlate[255], 512u);
+    EXPECT_EQ(+x->xbuff.xlate[0], 257u);
+    EXPECT_EQ(+x->xbuff.xlate[255], 512u);
 }
 
 TEST(Blocks, FscbChangedCounterWraps) {
     Fixture f;
     f.fs->fscb.fschanged = 0xFFFFFFFF;
     changefscb(f.fs.get());
-    EXPECT_EQ(f.fs->fscb.fschanged, 0u);
+    EXPECT_EQ(+f.fs->fscb.fschanged, 0u);
 }
 
 // Records the offset of every write, then passes it on.
@@ -164,7 +164,7 @@ TEST(Blocks, AppendedBlockLandsAtItsOwnOffsetAfterAPartialTrailingBlock) {
     ASSERT_EQ(flushbuffs(f.fs.get()), 1);
     ASSERT_EQ(f.data->bytes.size(), 4 * kBlockSize);
     const auto *db = reinterpret_cast<const DB *>(f.data->bytes.data() + 3 * kBlockSize);
-    EXPECT_EQ(db->len, kDbHeader);
+    EXPECT_EQ(+db->len, kDbHeader);
 }
 
 TEST(Blocks, ServerFlavorLeavesTheControlBlockToFlushfscb) {
@@ -173,13 +173,13 @@ TEST(Blocks, ServerFlavorLeavesTheControlBlockToFlushfscb) {
     ASSERT_EQ(flushbuffs(f.fs.get()), 1);
     FSCB ondisk;
     std::memcpy(&ondisk, f.data->bytes.data(), sizeof ondisk);
-    EXPECT_EQ(ondisk.lb, 2u) << "flushbuffs did not write the control block";
-    EXPECT_EQ(f.fs->fscb.dbextended, 1);
+    EXPECT_EQ(+ondisk.lb, 2u) << "flushbuffs did not write the control block";
+    EXPECT_EQ(+f.fs->fscb.dbextended, 1);
     ASSERT_EQ(flushfscb(f.fs.get()), 1);
     std::memcpy(&ondisk, f.data->bytes.data(), sizeof ondisk);
-    EXPECT_EQ(ondisk.lb, 3u);
+    EXPECT_EQ(+ondisk.lb, 3u);
     EXPECT_EQ(ondisk.cf, 0);
-    EXPECT_EQ(ondisk.wrts, 0);
+    EXPECT_EQ(+ondisk.wrts, 0);
 }
 
 TEST(Blocks, ControlBlockOnDiskNeverCarriesTheInMemoryFlags) {
@@ -191,7 +191,7 @@ TEST(Blocks, ControlBlockOnDiskNeverCarriesTheInMemoryFlags) {
     std::memcpy(&ondisk, f.data->bytes.data(), sizeof ondisk);
     EXPECT_EQ(ondisk.dblocked, 0);
     EXPECT_EQ(ondisk.cf, 0);
-    EXPECT_EQ(ondisk.wrts, 0);
+    EXPECT_EQ(+ondisk.wrts, 0);
     EXPECT_EQ(f.fs->fscb.dblocked, 1) << "the opener still holds its lock";
 }
 
@@ -201,7 +201,7 @@ TEST(Blocks, ZeroSpacingReadsAsTwenty) {
     cb.xblkfreq = 0;
     std::memcpy(f.data->bytes.data(), &cb, sizeof cb);
     ASSERT_EQ(readfscb(f.fs.get()), 1);
-    EXPECT_EQ(f.fs->fscb.xblkfreq, 20);
+    EXPECT_EQ(+f.fs->fscb.xblkfreq, 20);
 }
 
 // The expected bytes of a new file's control block, built field by field.

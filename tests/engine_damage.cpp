@@ -145,7 +145,7 @@ TEST(Damage, TheSampleIsSound) {
     ASSERT_NE(fs, nullptr);
     const auto findings = checkfile(fs.get());
     EXPECT_TRUE(findings.empty()) << describe(findings);
-    EXPECT_GT(fs->fscb.lb, 3u * kFreq) << "several xlate blocks";
+    EXPECT_GT(+fs->fscb.lb, 3u * kFreq) << "several xlate blocks";
 }
 
 TEST(Damage, TruncatedFiles) {

@@ -61,8 +61,8 @@ TEST(Records, SuccessiveAddsGetSuccessiveIdentifiers) {
     EXPECT_EQ(add(db, "third", 0x20), 0x20000002u);
     EXPECT_EQ(entry(db, 0), 0x10000002u) << "sub-file 1, block 2";
     EXPECT_EQ(read(db, 0x10000001), "second");
-    EXPECT_EQ(db.fs->fscb.f[0].frid, 0x10000000u);
-    EXPECT_EQ(db.fs->fscb.f[0].lrid, 0x10000001u);
+    EXPECT_EQ(+db.fs->fscb.f[0].frid, 0x10000000u);
+    EXPECT_EQ(+db.fs->fscb.f[0].lrid, 0x10000001u);
     expectclean(db);
 }
 
@@ -76,7 +76,7 @@ TEST(Records, LowBitsOfTheFidNeverReachTheIdentifierOrTheEntry) {
     EXPECT_EQ(fault.code, 1045);
     EXPECT_EQ(fault.servercode, 474);
     EXPECT_STREQ(fault.text, "fsadd - getxlate error.\r\n");
-    EXPECT_EQ(db.fs->fscb.ftc, 1u) << "no identifier was taken";
+    EXPECT_EQ(+db.fs->fscb.ftc, 1u) << "no identifier was taken";
     expectclean(db);
 }
 
@@ -98,7 +98,7 @@ TEST(Records, LargestStoredFormFitsAndALargerOneIsRefused) {
     EXPECT_EQ(rewriterecord(db.fs.get(), rid, big, 1009, &fault), 0);
     EXPECT_EQ(fault.code, 1080);
     EXPECT_EQ(read(db, rid), incompressible) << "a refused rewrite leaves the record";
-    EXPECT_EQ(db.fs->fscb.lb, lb);
+    EXPECT_EQ(+db.fs->fscb.lb, lb);
     expectclean(db);
 }
 
@@ -119,8 +119,8 @@ TEST(Records, TwoHundredFiftySeventhRecordOpensXlateBlockOne) {
     ASSERT_EQ(db.flush(), 1);
     // Every entry of xlate block 0 is in use; the chain names the first entry of block 1,
     // which does not exist yet. The open-time check accepts that state.
-    EXPECT_EQ(db.fs->fscb.ftc, 256u);
-    EXPECT_LT(db.fs->fscb.lb, 21u);
+    EXPECT_EQ(+db.fs->fscb.ftc, 256u);
+    EXPECT_LT(+db.fs->fscb.lb, 21u);
     EXPECT_EQ(integritycheck(db.fs->fscb, static_cast<std::int64_t>(db.data->bytes.size())), 0);
     FSCB impossible = db.fs->fscb;
     impossible.ftc = 512;
@@ -129,9 +129,9 @@ TEST(Records, TwoHundredFiftySeventhRecordOpensXlateBlockOne) {
 
     const std::uint32_t rid = add(db, "two hundred fifty-seventh", 0x10);
     EXPECT_EQ(rid, 0x10000100u);
-    EXPECT_GE(db.fs->fscb.lb, 21u);
+    EXPECT_GE(+db.fs->fscb.lb, 21u);
     FSBUFF *x = readblk(db.fs.get(), 21);
-    EXPECT_EQ(subfileof(x->xbuff.xlate[0]), 1u) << "entry 0 of xlate block 1 (block 21)";
+    EXPECT_EQ(subfileof(+x->xbuff.xlate[0]), 1u) << "entry 0 of xlate block 1 (block 21)";
     EXPECT_EQ(read(db, rid), "two hundred fifty-seventh");
     const auto findings = checkfile(db.fs.get());
     EXPECT_FALSE(hasfaults(findings)) << describe(findings);
@@ -143,7 +143,7 @@ TEST(Records, ChosenBlockSurvivesTheBlocksThatGetxlateAppends) {
     MemDatabase db;
     for (int i = 0; i < 256; ++i) ASSERT_NE(add(db, "r", 0x10), 0u);
     ASSERT_EQ(db.flush(), 1);
-    ASSERT_LE(db.fs->fscb.lb, 5u);
+    ASSERT_LE(+db.fs->fscb.lb, 5u);
     // Read-only: an evicted buffer's changes are dropped. The 257th add makes getxlate append
     // blocks up to the xlate block at 21, more misses than there are buffers; the block chosen
     // for the record must stay resident meanwhile.
@@ -155,7 +155,7 @@ TEST(Records, ChosenBlockSurvivesTheBlocksThatGetxlateAppends) {
     const std::uint32_t rid = add(db, big, 0x10);
     ASSERT_EQ(rid, 0x10000100u);
     EXPECT_EQ(read(db, rid), big);
-    EXPECT_GE(db.fs->fscb.lb, 22u);
+    EXPECT_GE(+db.fs->fscb.lb, 22u);
     EXPECT_EQ(db.data->bytes, before) << "a read-only file never changes";
 }
 
@@ -201,7 +201,7 @@ TEST(Records, DeleteKeepsFirstAndLastUpToDate) {
     ASSERT_EQ(deleterecord(db.fs.get(), b, &fault), 1);
     EXPECT_EQ(firstrecord(db.fs.get(), 0x10), 0u);
     EXPECT_EQ(lastrecord(db.fs.get(), 0x10), 0u);
-    EXPECT_EQ(db.fs->fscb.f[0].frid, kEmptyFrid);
+    EXPECT_EQ(+db.fs->fscb.f[0].frid, kEmptyFrid);
     expectclean(db);
 }
 
@@ -258,8 +258,8 @@ TEST(Records, IdentifiersThatNameNoRecordFailWithoutTouchingTheFile) {
     std::snprintf(expected, sizeof expected, "fsdelete - ridtoblk error rid=%lu.\r\n",
                   static_cast<unsigned long>(bad[5]));
     EXPECT_STREQ(fault.text, expected);
-    EXPECT_EQ(db.fs->fscb.lb, cb.lb);
-    EXPECT_EQ(db.fs->fscb.ftc, cb.ftc);
+    EXPECT_EQ(+db.fs->fscb.lb, +cb.lb);
+    EXPECT_EQ(+db.fs->fscb.ftc, +cb.ftc);
     ASSERT_EQ(db.flush(), 1);
     EXPECT_EQ(db.data->bytes, before);
     EXPECT_EQ(read(db, a), "alive");
@@ -281,8 +281,8 @@ TEST(Records, EntryNamingAControlXlateOrKeyBlockIsNoRecord) {
         EXPECT_EQ(readrecord(db.fs.get(), rid, stored, &fault), 0) << blk;
         EXPECT_EQ(deleterecord(db.fs.get(), rid, &fault), 0) << blk;
         EXPECT_EQ(rewriterecord(db.fs.get(), rid, stored, 1, &fault), 0) << blk;
-        EXPECT_EQ(db.fs->fscb.lb, 3u);
-        EXPECT_EQ(readblk(db.fs.get(), 1)->xbuff.xlate[0], 0x10000000u | blk);
+        EXPECT_EQ(+db.fs->fscb.lb, 3u);
+        EXPECT_EQ(+readblk(db.fs.get(), 1)->xbuff.xlate[0], 0x10000000u | blk);
     }
 }
 
@@ -336,17 +336,17 @@ TEST(Placement, BlockInsideAChainStaysPut) {
     blk.nbic = 0;
     cb.fc[3] = 8;  // block 9 is behind 8
     putonchain(db.fs.get(), &blk, 9);
-    EXPECT_EQ(blk.fc, 3);
+    EXPECT_EQ(+blk.fc, 3);
     blk.len = 900;  // 124 free: chain 5, but 9 is not the head
     putonchain(db.fs.get(), &blk, 9);
-    EXPECT_EQ(blk.fc, 3);
-    EXPECT_EQ(cb.fc[5], 0u);
+    EXPECT_EQ(+blk.fc, 3);
+    EXPECT_EQ(+cb.fc[5], 0u);
     cb.fc[3] = 9;  // now it heads chain 3
     blk.nbic = 8;
     putonchain(db.fs.get(), &blk, 9);
-    EXPECT_EQ(blk.fc, 5);
-    EXPECT_EQ(cb.fc[3], 8u);
-    EXPECT_EQ(cb.fc[5], 9u);
+    EXPECT_EQ(+blk.fc, 5);
+    EXPECT_EQ(+cb.fc[3], 8u);
+    EXPECT_EQ(+cb.fc[5], 9u);
 }
 
 TEST(Placement, RemovingTheLastRecordOnlyShortensTheBlock) {
@@ -357,10 +357,10 @@ TEST(Placement, RemovingTheLastRecordOnlyShortensTheBlock) {
     const std::int16_t l1 = 3, l2 = 2;
     artb(db.fs.get(), &r1, &l1, "abc", &blk, 5);
     artb(db.fs.get(), &r2, &l2, "de", &blk, 5);
-    EXPECT_EQ(blk.len, 10 + 9 + 8);
+    EXPECT_EQ(+blk.len, 10 + 9 + 8);
     const DB before = blk;
     rrfb(&blk, findrec(db.fs.get(), &blk, r2));
-    EXPECT_EQ(blk.len, 10 + 9);
+    EXPECT_EQ(+blk.len, 10 + 9);
     EXPECT_EQ(std::memcmp(blk.buff, before.buff, 9), 0);
     EXPECT_EQ(findrec(db.fs.get(), &blk, r2), nullptr);
     DB empty{};
@@ -378,7 +378,7 @@ TEST(Placement, AddRepairsAChainHeadThatLacksRoom) {
     MemDatabase db;
     ASSERT_NE(add(db, incompressible(900, 0), 0x10), 0u);  // block 2: 107 bytes free
     FSCB &cb = db.fs->fscb;
-    ASSERT_EQ(cb.fc[5], 2u);
+    ASSERT_EQ(+cb.fc[5], 2u);
     // Misfile block 2 as the head of chain 1 (768 free bytes or more).
     cb.fc[5] = 0;
     cb.fc[1] = 2;
@@ -386,10 +386,10 @@ TEST(Placement, AddRepairsAChainHeadThatLacksRoom) {
     const std::uint16_t ce = cb.ce, fixes = cb.cefixes;
     const std::uint32_t rid = add(db, incompressible(593, 1), 0x10);  // need 600: chain 1
     ASSERT_NE(rid, 0u);
-    EXPECT_EQ(cb.ce, ce + 1);
-    EXPECT_EQ(cb.cefixes, fixes + 1);
-    EXPECT_EQ(cb.fc[5], 2u) << "re-linked to the chain its free space calls for";
-    EXPECT_EQ(readblk(db.fs.get(), 2)->dbuff.fc, 5);
+    EXPECT_EQ(+cb.ce, ce + 1);
+    EXPECT_EQ(+cb.cefixes, fixes + 1);
+    EXPECT_EQ(+cb.fc[5], 2u) << "re-linked to the chain its free space calls for";
+    EXPECT_EQ(+readblk(db.fs.get(), 2)->dbuff.fc, 5);
     EXPECT_EQ(ridtoblk(db.fs.get(), rid), 3u);
     expectclean(db);
 }
@@ -414,8 +414,8 @@ TEST(Placement, CyclicChainEndsTheSearchWithAFailure) {
     EXPECT_EQ(fault.code, 1040);
     EXPECT_EQ(fault.servercode, 471);
     EXPECT_STREQ(fault.text, "fsadd - getchain error.\r\n");
-    EXPECT_EQ(cb.lb, 3u) << "no block was appended";
-    EXPECT_EQ(cb.ftc, 2u) << "no identifier was taken";
+    EXPECT_EQ(+cb.lb, 3u) << "no block was appended";
+    EXPECT_EQ(+cb.ftc, 2u) << "no identifier was taken";
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ bool relink(FSDATA *fsdata, FSBUFF *b, std::uint32_t blk) {
     if (from != -1 && cb.fc[from] == blk) {
         cb.fc[from] = db.nbic;
     } else {
-        for (std::uint32_t &head : cb.fc) {
-            if (head == blk) {
-                head = db.nbic;
+        for (int i = 0; i < kFreeChains; ++i) {  // by index: the header is packed
+            if (cb.fc[i] == blk) {
+                cb.fc[i] = db.nbic;
                 break;
             }
         }

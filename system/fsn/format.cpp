@@ -47,8 +47,8 @@ int integritycheck(const FSCB &cb, std::int64_t filelength) {
     const bool nextxlatedue = (cb.ftc & 0xFF) == 0 && k >= 1 && (k - 1) * freq + 1 <= cb.lb;
     if (k * freq > cb.lb && !nextxlatedue) return 4;
     if (static_cast<std::uint64_t>(cb.lb) + 1 != fssize) return 5;
-    for (std::uint32_t head : cb.fc) {
-        if (head > fssize) return 6;
+    for (int i = 0; i < kFreeChains; ++i) {  // by index: the header is packed
+        if (cb.fc[i] > fssize) return 6;
     }
     return 0;
 }

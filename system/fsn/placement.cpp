@@ -89,15 +89,17 @@ std::uint32_t getxlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t fid) {
                 static_cast<unsigned long>(xb));
         return kFail;
     }
-    std::uint32_t &entry = xbuf->xbuff.xlate[x & 0xFF];
-    const std::uint32_t next = entry;
+    // Entries are read and written by index: the block image is packed, so a reference to
+    // an entry could be misaligned.
+    const unsigned slot = x & 0xFF;
+    const std::uint32_t next = xbuf->xbuff.xlate[slot];
     // Only the sub-file nibble of fid names the owner; its low nibble never reaches the entry.
-    entry = ((fid & 0xF0u) << 24) | (blk & kMaxXlateIndex);
+    xbuf->xbuff.xlate[slot] = ((fid & 0xF0u) << 24) | (blk & kMaxXlateIndex);
     fsdata->fscb.ftc = next;
     changefscb(fsdata);
     if (writeblk(fsdata, xb) == 0) {
         // Leave the identifier free, so that the failed add leaves no entry without a record.
-        entry = next;
+        xbuf->xbuff.xlate[slot] = next;
         fsdata->fscb.ftc = x;
         dberror(fsdata, 1365, nullptr, "getxlate - writing xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
@@ -120,11 +122,11 @@ std::int16_t changexlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t rid) {
                 static_cast<unsigned long>(xb));
         return 0;
     }
-    std::uint32_t &entry = x->xbuff.xlate[rid & 0xFF];
-    const std::uint32_t old = entry;
-    entry = (old & 0xF0000000u) | (blk & kMaxXlateIndex);
+    const unsigned slot = rid & 0xFF;
+    const std::uint32_t old = x->xbuff.xlate[slot];
+    x->xbuff.xlate[slot] = (old & 0xF0000000u) | (blk & kMaxXlateIndex);
     if (writeblk(fsdata, xb) == 0) {
-        entry = old;  // the record stays where the entry says it is
+        x->xbuff.xlate[slot] = old;  // the record stays where the entry says it is
         dberror(fsdata, 1368, nullptr, "changexlate - writing xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return 0;
