@@ -1,6 +1,5 @@
 // POSIX implementation of the file part of the platform seam.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,29 +14,18 @@
 namespace vorn::platform {
 namespace {
 
-// Reads are served from a shared read-only mapping of the file, so that a block the engine's
-// cache misses costs a copy instead of a system call; the page cache keeps the mapping and
-// the positioned writes coherent. Reads past the mapped, known length fall back to pread.
-// Database files only ever grow, which is what makes a mapping safe to read within the
-// known length.
+// Positioned reads and writes on a descriptor. Reads deliberately do not go through a memory
+// mapping: a file truncated under an open mapping (another process recreating the database,
+// say) would kill the process with SIGBUS on the next read, where pread just reports a short
+// read that the engine turns into an error code.
 class PosixFile final : public BlockFile {
   public:
-    explicit PosixFile(int fd) : fd_(fd) { refreshlength(); }
-    ~PosixFile() override {
-        unmap();
-        ::close(fd_);
-    }
+    explicit PosixFile(int fd) : fd_(fd) {}
+    ~PosixFile() override { ::close(fd_); }
     PosixFile(const PosixFile &) = delete;
     PosixFile &operator=(const PosixFile &) = delete;
 
     long readat(void *buf, std::size_t n, std::uint64_t offset) override {
-        // Another opener may have grown the file since its length was last seen.
-        if (offset + n > known_) refreshlength();
-        if (offset < known_ && mapcovers(known_)) {
-            const std::size_t got = std::min<std::uint64_t>(n, known_ - offset);
-            std::memcpy(buf, map_ + offset, got);
-            return static_cast<long>(got);
-        }
         ssize_t got;
         do {
             got = ::pread(fd_, buf, n, static_cast<off_t>(offset));
@@ -54,56 +42,19 @@ class PosixFile final : public BlockFile {
             if (put <= 0) break;
             done += static_cast<std::size_t>(put);
         }
-        if (offset + done > known_) known_ = offset + done;
         if (done < n) return done > 0 ? static_cast<long>(done) : -1;
         return static_cast<long>(done);
     }
 
-    int fd() const { return fd_; }
-
     std::int64_t length() override {
         struct stat st {};
         if (::fstat(fd_, &st) != 0) return -1;
-        known_ = static_cast<std::uint64_t>(st.st_size);
         return st.st_size;
     }
 
+    int fd() const { return fd_; }
+
   private:
-    static constexpr std::size_t kMinMap = std::size_t{16} << 20;
-
-    void refreshlength() {
-        struct stat st {};
-        if (::fstat(fd_, &st) == 0) known_ = static_cast<std::uint64_t>(st.st_size);
-    }
-
-    // True when the mapping covers the first `length` bytes, mapping afresh (twice the
-    // length, at least 16 MiB) when it does not. A file that cannot be mapped is read with
-    // pread from then on.
-    bool mapcovers(std::uint64_t length) {
-        if (length <= mapsize_) return true;
-        if (mapfailed_) return false;
-        unmap();
-        const std::size_t size = std::max<std::uint64_t>(kMinMap, length * 2);
-        void *p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, 0);
-        if (p == MAP_FAILED) {
-            mapfailed_ = true;
-            return false;
-        }
-        map_ = static_cast<const std::uint8_t *>(p);
-        mapsize_ = size;
-        return true;
-    }
-
-    void unmap() {
-        if (map_ != nullptr) ::munmap(const_cast<std::uint8_t *>(map_), mapsize_);
-        map_ = nullptr;
-        mapsize_ = 0;
-    }
-
-    const std::uint8_t *map_ = nullptr;
-    std::size_t mapsize_ = 0;
-    bool mapfailed_ = false;
-    std::uint64_t known_ = 0;  // the file's length as last seen or grown by our writes
     int fd_;
 };
 
