@@ -74,6 +74,8 @@ std::mutex endingmutex;
 // Why InitService failed, for the "stopped" report.
 std::uint32_t initerror = 0;
 std::uint32_t initspecific = 0;
+// The code terminate ended the service with: the process's exit status stands for it.
+std::atomic<std::uint32_t> exitcode{0};
 
 // The host's events: category 1, informational or error.
 void reportinfo(const char *text) {
@@ -96,6 +98,12 @@ std::uint32_t currentstate() {
     return pauseService != 0 ? kServicePaused : kServiceRunning;
 }
 
+// The error number of a failed step; never 0, so that a failure never reads as success.
+std::uint32_t failure() {
+    const std::uint32_t error = lasterror();
+    return error != 0 ? error : 1;
+}
+
 }  // namespace
 
 int runservicehost(const HostConfig &config, int argc, char **argv) {
@@ -106,7 +114,7 @@ int runservicehost(const HostConfig &config, int argc, char **argv) {
     if (!startservicectrldispatcher(table, argc, argv)) {
         ErrorHandler("In StartServiceCtrlDispatcher", lasterror());
     }
-    return exitstatusfor(serviceexitcode());
+    return exitstatusfor(exitcode);
 }
 
 void ErrorHandler(const char *message, std::uint32_t error) {
@@ -117,14 +125,14 @@ void ErrorHandler(const char *message, std::uint32_t error) {
 
 void ServiceMain(int argc, char **argv) {
     serviceStatusHandle = registerservicectrlhandler(SERVICE_NAME, ServiceCtrlHandler);
-    if (serviceStatusHandle == 0) return terminate(lasterror());
-    if (!SendStatusToSCM(kServiceStartPending, 0, 0, 1, 5000)) return terminate(lasterror());
+    if (serviceStatusHandle == 0) return terminate(failure());
+    if (!SendStatusToSCM(kServiceStartPending, 0, 0, 1, 5000)) return terminate(failure());
     terminateEvent.create();
-    if (!SendStatusToSCM(kServiceStartPending, 0, 0, 2, 1000)) return terminate(lasterror());
+    if (!SendStatusToSCM(kServiceStartPending, 0, 0, 2, 1000)) return terminate(failure());
     if (InitService(argc, argv) == 0) return terminate(initerror, initspecific);
-    if (!SendStatusToSCM(kServiceRunning, 0, 0, 0, 0)) return terminate(lasterror());
+    if (!SendStatusToSCM(kServiceRunning, 0, 0, 0, 0)) return terminate(failure());
     if (!startstatuspipe(hostconfig.pipename.c_str())) {
-        const std::uint32_t error = lasterror();
+        const std::uint32_t error = failure();
         Ending();
         return terminate(error);
     }
@@ -229,6 +237,7 @@ bool SendStatusToSCM(std::uint32_t currentState, std::uint32_t win32ExitCode,
 }
 
 void terminate(std::uint32_t error, std::uint32_t serviceSpecificExitCode) {
+    exitcode = serviceSpecificExitCode != 0 ? serviceSpecificExitCode : error;
     terminateEvent.close();
     stopstatuspipe();
     if (serviceStatusHandle != 0) {

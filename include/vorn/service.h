@@ -78,10 +78,6 @@ ServiceStatusHandle registerservicectrlhandler(const char *name, ServiceControlH
 // Reports the service's status. False when the report was refused.
 bool setservicestatus(ServiceStatusHandle handle, const ServiceStatus &status);
 
-// The exit code of the service's last "stopped" report (0 when there was none): the
-// service-specific code when the report carried kErrorServiceSpecific, else the Win32 code.
-std::uint32_t serviceexitcode();
-
 // The error number of the calling thread's last failed seam call.
 std::uint32_t lasterror();
 

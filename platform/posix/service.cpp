@@ -35,7 +35,6 @@ struct Dispatcher {
     ServiceControlHandler handler = nullptr;  // set by registerservicectrlhandler
     std::uint32_t state = 0;                  // last reported state, 0 before the first
     std::uint32_t accepted = 0;               // controls the last report accepted
-    std::uint32_t exitcode = 0;               // of the last "stopped" report
     std::deque<std::uint32_t> waiting;        // controls that came before any was accepted
     pthread_t thread{};                       // the dispatcher thread, woken by kWakeSignal
     bool running = false;
@@ -289,18 +288,12 @@ bool setservicestatus(ServiceStatusHandle handle, const ServiceStatus &status) {
         }
         dispatcher.state = status.currentstate;
         dispatcher.accepted = status.controlsaccepted;
-        if (status.currentstate == kServiceStopped) dispatcher.exitcode = exitcodeof(status);
         if (dispatcher.accepted != 0 && !dispatcher.waiting.empty()) wakedispatcher();
     }
     notifysystemd(notification(status));
     const std::string event = "Service status: " + describe(status);
     reportevent(EventType::Information, 1, kEventInformation, event.c_str());
     return true;
-}
-
-std::uint32_t serviceexitcode() {
-    std::lock_guard lock(dispatcher.mutex);
-    return dispatcher.exitcode;
 }
 
 std::uint32_t lasterror() {
