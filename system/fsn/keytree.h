@@ -94,7 +94,8 @@ bool validkb(const KB &kb);
 enum class TreeRead { Ok, ZeroChild, Unreadable };
 
 // Reads block blk of the tree, expected at `level` (-1: any level, for a root). The number
-// must name a block of the file that can hold keys; the image must pass validkb. Reports
+// must name a block of the file that can hold keys; the image must pass validkb (a buffer the
+// running operation holds pinned was checked when it was taken). Reports
 // nothing itself (readblk reports its own failures).
 FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *why);
 

@@ -94,6 +94,7 @@ std::int16_t addkeytoblk(FSDATA *fsdata, std::int16_t len, const std::uint8_t *k
         findkeybuff(fsdata, len, key, rules.dupkeys, rules.cmp, path, fsdata->fscb.rootkb);
     if (leaf == nullptr) return 0;
     path[0] = leaf->blk;
+    Held held(leaf);
     NewEntry entry;
     entry.key.len = len;
     std::memcpy(entry.key.bytes, key, static_cast<std::size_t>(len) + 4);
