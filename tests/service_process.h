@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -68,9 +69,13 @@ class Child {
         envp.push_back(nullptr);
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ < 0) return false;
         if (pid_ == 0) {
+            // A test process that aborts must not leave its servers running.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(125);
             ::dup2(fds[1], 1);
             if (::chdir(dir.c_str()) != 0) ::_exit(126);
             ::execve(path.c_str(), argv.data(), envp.data());
