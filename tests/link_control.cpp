@@ -97,6 +97,17 @@ TEST_F(LinkControl, AnUnlockThatCannotReopenLeavesTheDatabaseClosedUntilFsclose)
     EXPECT_EQ(+reinterpret_cast<const FSCB *>(bytes.data())->cannumber[0], 5);
 }
 
+TEST_F(LinkControl, AnUnlockWhoseWriteBackFailsReportsTheFailure) {
+    EXPECT_EQ(fsstorebusinessdate(instance_, fs_, 99), 1);
+    auto failing = std::make_shared<MemFileData>();
+    failing->bytes = readwholefile(name_);
+    failing->failwriteat = 0;
+    state()->fsp = std::make_unique<MemFile>(failing);
+    EXPECT_EQ(fsunlock(instance_, fs_), 0);
+    EXPECT_NE(state()->fsp, nullptr) << "the file was reopened all the same";
+    EXPECT_EQ(ondisk().businessdate, 0u);
+}
+
 TEST_F(LinkControl, TheCounterPairRollsOverPast30000) {
     struct Case {
         std::uint16_t high, low;
