@@ -100,6 +100,10 @@ TEST(Blocks, FailedFlushOnAMissDoesNotReuseTheDirtyVictim) {
     f.data->failwriteat = -1;
     ASSERT_EQ(flushbuffs(f.fs.get()), 1);
     EXPECT_EQ(f.data->bytes.size(), (3 + kClientBuffers) * kBlockSize);
+    // The block whose write failed was written by the later flush, not left as a hole.
+    std::int16_t len = 0;
+    std::memcpy(&len, f.data->bytes.data() + 3 * kBlockSize + offsetof(DB, len), sizeof len);
+    EXPECT_EQ(len, kDbHeader);
 }
 
 TEST(Blocks, AllocExtendedMakesTheDueXlateBlock) {

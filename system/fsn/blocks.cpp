@@ -42,6 +42,10 @@ bool writeback(FSDATA *fsdata, FSBUFF &b) {
     // An appended block goes to its own offset, so a file with a partial trailing block
     // never shifts the blocks that follow.
     if (writeimage(fsdata, &b.dbuff, b.blk)) return true;
+    // The block still differs from the file: keep it marked so that a later flush writes it
+    // again instead of the change being dropped without a trace.
+    b.cf = 1;
+    b.extblk = extended ? 1 : 0;
     if (extended) {
         dberror(fsdata, 1305, nullptr, "flushbuffs - writing extended block %lu\r\n",
                 static_cast<unsigned long>(b.blk));
@@ -60,9 +64,10 @@ bool writecontrolblock(FSDATA *fsdata) {
     cb.dblocked = 0;
     cb.cf = 0;
     cb.wrts = 0;
-    if (!writeimage(fsdata, &cb, 0)) return false;
+    const bool written = writeimage(fsdata, &cb, 0);
     cb.dblocked = locked;
-    return true;
+    if (!written) cb.cf = 1;  // still to be written
+    return written;
 }
 
 }  // namespace
