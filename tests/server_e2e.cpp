@@ -189,10 +189,10 @@ TEST_F(EndToEnd, ControlValuesLocksAndTimeThroughTheServer) {
         auto engine =
             vorn::test::openenginepath(dir.file("net.db"), vorn::Flavor::Library, nullptr, true);
         ASSERT_NE(engine, nullptr);
-        EXPECT_EQ(engine->fscb.cannumber[0], 1);
-        EXPECT_EQ(engine->fscb.cannumber[1], 0);
-        EXPECT_EQ(engine->fscb.appstat, 1);
-        EXPECT_EQ(engine->fscb.businessdate, 20261208u);
+        EXPECT_EQ(+engine->fscb.cannumber[0], 1);
+        EXPECT_EQ(+engine->fscb.cannumber[1], 0);
+        EXPECT_EQ(+engine->fscb.appstat, 1);
+        EXPECT_EQ(+engine->fscb.businessdate, 20261208u);
     }
 
     // A second instance is another user: same slot, locks refused.
@@ -202,7 +202,7 @@ TEST_F(EndToEnd, ControlValuesLocksAndTimeThroughTheServer) {
     EXPECT_EQ(db2, nullptr) << "names are case-sensitive files here";
     db2 = fsopen(other, (dir.path() + "/net.db").c_str(), 0, 0);
     ASSERT_NE(db2, nullptr);
-    EXPECT_EQ(db2->fsdatanum, db->fsdatanum);
+    EXPECT_EQ(+db2->fsdatanum, +db->fsdatanum);
     const std::uint32_t rids[] = {3, 4, 0};
     EXPECT_EQ(fslock(instance, db, rids), 1);
     const std::uint32_t overlap[] = {4, 0};

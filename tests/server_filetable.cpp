@@ -44,11 +44,11 @@ TEST_F(FileTable, UsersAreListedInOpeningOrderAndLeaveOneByOne) {
     EXPECT_EQ(fsdatatbl[slot].load()->whocount, 3);
     EXPECT_STREQ(fsdatatbl[slot].load()->filename, "A.DB");
     fsclose(mutexes, 3, &fs);
-    EXPECT_EQ(fs.error, 0);
+    EXPECT_EQ(+fs.error, 0);
     EXPECT_EQ(*whoary[slot], (std::vector<UserId>{7, 9}));
     EXPECT_EQ(fsdatatbl[slot].load()->whocount, 2);
     fsclose(mutexes, 3, &fs);
-    EXPECT_EQ(fs.error, kErrNotAUser);
+    EXPECT_EQ(+fs.error, kErrNotAUser);
     fsclose(mutexes, 7, &fs);
     fsclose(mutexes, 9, &fs);
     EXPECT_EQ(fsdatatbl[slot].load(), nullptr);
@@ -64,12 +64,12 @@ TEST_F(FileTable, TheHundredAndFirstFileFindsNoSlot) {
     }
     ASSERT_TRUE(test::makedatabasefile("last.db"));
     EXPECT_EQ(open(1, "last.db", &fs), 0);
-    EXPECT_EQ(fs.error, kErrNoSlot);
+    EXPECT_EQ(+fs.error, kErrNoSlot);
     EXPECT_STREQ(msg(), "fsopen - maximum open files exceeded.\r\n");
     EXPECT_EQ(open(2, "f42.db", &fs), 1) << "an open file is still shared";
     FS temp{};
     EXPECT_EQ(fsopentemp(mutexes, &temp), 0);
-    EXPECT_EQ(temp.error, kErrNoSlot);
+    EXPECT_EQ(+temp.error, kErrNoSlot);
     EXPECT_EQ(openslotcount(), kSlots);
 }
 
@@ -103,7 +103,7 @@ TEST_F(FileTable, ConcurrentOpensOfOneFileUnderManyNamesTakeOneSlot) {
                 FS fs{};
                 fs.fsdatanum = static_cast<std::int16_t>(slots[0]);
                 fsclose(mine, static_cast<UserId>(100 + t), &fs);
-                EXPECT_EQ(fs.error, 0);
+                EXPECT_EQ(+fs.error, 0);
             });
         }
         for (auto &t : threads) t.join();
@@ -123,8 +123,8 @@ TEST_F(FileTable, ATemporaryFileBelongsToNoUserAndStaysOnDiskAtStop) {
     const std::string name = rec->tempname;
     EXPECT_LE(name.size(), 12u);
     EXPECT_STREQ(rec->fsdata->fscb.fsname, name.c_str());
-    EXPECT_EQ(rec->fsdata->fscb.numusers, 1);
-    EXPECT_EQ(rec->fsdata->fscb.f[3].keytype[10], 1);  // the index count modulo 9
+    EXPECT_EQ(+rec->fsdata->fscb.numusers, 1);
+    EXPECT_EQ(+rec->fsdata->fscb.f[3].keytype[10], 1);  // the index count modulo 9
     // A connection that ends closes no temporary file.
     fscloseallforuser(mutexes, 5);
     EXPECT_NE(fsdatatbl[slot].load(), nullptr);

@@ -121,11 +121,35 @@ class ServerProcess {
     std::uint16_t port_ = 0;
 };
 
-// A reply as it came back.
+// A reply as it came back. The block's fields are also copied out of the packed block, so
+// that tests can bind them to references.
 struct Reply {
     bool ok = false;  // a whole reply arrived
     FS fs{};
+    std::int16_t fsdatanum = 0;
+    std::uint8_t isnetwork = 0;
+    std::uint16_t socket = 0;
+    char errororigin = 0;
+    std::int32_t error = 0;
+    std::int16_t len = 0;
+    std::uint8_t fid = 0;
+    std::uint32_t rid = 0;
+    std::uint8_t sequence = 0;
+    std::uint8_t totalpackets = 0;
     std::vector<std::uint8_t> data;
+
+    void copyfields() {
+        fsdatanum = fs.fsdatanum;
+        isnetwork = fs.isnetwork;
+        socket = fs.socket;
+        errororigin = fs.errororigin;
+        error = fs.error;
+        len = fs.len;
+        fid = fs.fid;
+        rid = fs.rid;
+        sequence = fs.sequence;
+        totalpackets = fs.totalpackets;
+    }
 };
 
 // A TCP client that speaks the wire protocol with hand-built packets.
@@ -175,8 +199,9 @@ class RawClient {
         std::vector<std::uint8_t> bytes;
         if (!receiveexactly(bytes, kReplyHeader, ms)) return reply;
         std::memcpy(&reply.fs, bytes.data(), kReplyHeader);
-        if (reply.fs.len < 0 || reply.fs.len > 1024) return reply;
-        if (!receiveexactly(bytes, kReplyHeader + static_cast<std::size_t>(reply.fs.len), ms)) {
+        reply.copyfields();
+        if (reply.len < 0 || reply.len > 1024) return reply;
+        if (!receiveexactly(bytes, kReplyHeader + static_cast<std::size_t>(reply.len), ms)) {
             return reply;
         }
         reply.data.assign(bytes.begin() + kReplyHeader, bytes.end());

@@ -29,24 +29,24 @@ void runclient(std::uint16_t port, int id, Acknowledged *shared, Acknowledged *o
     RawClient c(port);
     const Reply s = c.open("shared.db");
     const Reply p = c.open("private" + std::to_string(id) + ".db");
-    if (!s.ok || !p.ok || s.fs.error != 0 || p.fs.error != 0) {
+    if (!s.ok || !p.ok || s.error != 0 || p.error != 0) {
         ++own->failures;
         return;
     }
     std::mt19937 random(static_cast<unsigned>(id) * 7919u);
     for (int op = 0; op < kOperations; ++op) {
         const bool onshared = random() % 2 == 0;
-        const std::int16_t slot = onshared ? s.fs.fsdatanum : p.fs.fsdatanum;
+        const std::int16_t slot = onshared ? s.fsdatanum : p.fsdatanum;
         Acknowledged *ack = onshared ? shared : own;
         const int what = static_cast<int>(random() % 8);
         if (what < 3 || ack->records.empty()) {
             const auto stored = storedform(samplerecord(random(), 1 + random() % 400));
             const Reply r = c.onfile(kOpAdd, slot, 0x10, 0, stored.data(), stored.size());
-            if (!r.ok || r.fs.error != 0 || r.fs.rid == 0) {
+            if (!r.ok || r.error != 0 || r.rid == 0) {
                 ++own->failures;
                 continue;
             }
-            ack->records[r.fs.rid] = stored;
+            ack->records[r.rid] = stored;
             continue;
         }
         auto it = ack->records.begin();
@@ -54,26 +54,26 @@ void runclient(std::uint16_t port, int id, Acknowledged *shared, Acknowledged *o
         if (what == 3) {
             const auto stored = storedform(samplerecord(random(), 1 + random() % 700));
             const Reply r = c.onfile(kOpWrite, slot, 0, it->first, stored.data(), stored.size());
-            if (r.ok && r.fs.error == 0) {
+            if (r.ok && r.error == 0) {
                 it->second = stored;
             } else {
                 ++own->failures;
             }
         } else if (what == 4) {
             const Reply r = c.onfile(kOpDelete, slot, 0, it->first);
-            if (r.ok && r.fs.error == 0) {
+            if (r.ok && r.error == 0) {
                 ack->records.erase(it);
             } else {
                 ++own->failures;
             }
         } else if (what == 5) {
             const Reply r = c.onfile(kOpRead, slot, 0, it->first);
-            if (!r.ok || r.fs.error != 0 || r.data != it->second) ++own->failures;
+            if (!r.ok || r.error != 0 || r.data != it->second) ++own->failures;
         } else if (what == 6) {
             // Each client's key values are its own, so no two clients race for one value.
             const std::string value = "c" + std::to_string(id) + "-" + std::to_string(op);
             const Reply r = c.onfile(kOpAddKey, slot, 0x18, it->first, value.data(), value.size());
-            if (r.ok && r.fs.error == 0) {
+            if (r.ok && r.error == 0) {
                 ack->keys[value] = it->first;
             } else {
                 ++own->failures;
@@ -82,11 +82,11 @@ void runclient(std::uint16_t port, int id, Acknowledged *shared, Acknowledged *o
             const std::uint32_t rid = random();
             const Reply l = c.lock(slot, {rid});
             const Reply u = c.withrid(kOpUnlockRid, slot, rid);
-            if (!l.ok || !u.ok || u.fs.error != 0) ++own->failures;
+            if (!l.ok || !u.ok || u.error != 0) ++own->failures;
         }
     }
-    c.onfile(kOpClose, s.fs.fsdatanum);
-    c.onfile(kOpClose, p.fs.fsdatanum);
+    c.onfile(kOpClose, s.fsdatanum);
+    c.onfile(kOpClose, p.fsdatanum);
 }
 
 // Every acknowledged record and key is in the file, which passes the checker.

@@ -22,9 +22,9 @@ class Users : public ::testing::Test {
     std::int16_t openok(RawClient &c, const std::string &name) {
         const Reply r = c.open(name);
         EXPECT_TRUE(r.ok);
-        EXPECT_EQ(r.fs.error, 0) << name;
-        EXPECT_EQ(r.fs.isnetwork, 1);
-        return r.fs.fsdatanum;
+        EXPECT_EQ(r.error, 0) << name;
+        EXPECT_EQ(r.isnetwork, 1);
+        return r.fsdatanum;
     }
 
     std::uint32_t add(RawClient &c, std::int16_t slot, unsigned seed,
@@ -32,12 +32,12 @@ class Users : public ::testing::Test {
         const auto stored = storedform(samplerecord(seed, 50));
         const Reply r = c.onfile(kOpAdd, slot, 0x10, 0, stored.data(), stored.size());
         EXPECT_TRUE(r.ok);
-        if (error != nullptr) *error = r.fs.error;
-        return r.fs.rid;
+        if (error != nullptr) *error = r.error;
+        return r.rid;
     }
 
     std::int32_t readerror(RawClient &c, std::int16_t slot, std::uint32_t rid) {
-        return c.onfile(kOpRead, slot, 0, rid).fs.error;
+        return c.onfile(kOpRead, slot, 0, rid).error;
     }
 
     TempDir dir;
@@ -68,7 +68,7 @@ TEST_F(Users, DifferentFilesNeverShareASlot) {
     EXPECT_NE(s1, s3);
     EXPECT_NE(s2, s3);
     const std::uint32_t rid = add(a, s1, 1);
-    EXPECT_EQ(b.onfile(kOpFirst, s2, 0x10).fs.rid, 0u) << "a record leaked into another file";
+    EXPECT_EQ(b.onfile(kOpFirst, s2, 0x10).rid, 0u) << "a record leaked into another file";
     EXPECT_NE(rid, 0u);
 }
 
@@ -76,12 +76,12 @@ TEST_F(Users, TheLastUsersCloseClosesTheFile) {
     const std::int16_t s = openok(a, "shared.db");
     EXPECT_EQ(openok(a, "shared.db"), s) << "a second open by the same user adds nothing";
     EXPECT_EQ(openok(b, "shared.db"), s);
-    EXPECT_EQ(a.onfile(kOpClose, s).fs.error, 0);
-    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).fs.error, 0) << "still open for b";
-    EXPECT_EQ(c3.onfile(kOpClose, s).fs.error, kErrNotAUser);
-    EXPECT_EQ(a.onfile(kOpClose, s).fs.error, kErrNotAUser) << "a is no user any more";
-    EXPECT_EQ(b.onfile(kOpClose, s).fs.error, 0);
-    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).fs.error, kErrBadIndex) << "the slot is free";
+    EXPECT_EQ(a.onfile(kOpClose, s).error, 0);
+    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).error, 0) << "still open for b";
+    EXPECT_EQ(c3.onfile(kOpClose, s).error, kErrNotAUser);
+    EXPECT_EQ(a.onfile(kOpClose, s).error, kErrNotAUser) << "a is no user any more";
+    EXPECT_EQ(b.onfile(kOpClose, s).error, 0);
+    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).error, kErrBadIndex) << "the slot is free";
     EXPECT_NE(server.eventlog().find("fsclose - user not in whoary."), std::string::npos);
 }
 
@@ -89,53 +89,53 @@ TEST_F(Users, RecordLocksRefuseEveryOverlapAndAreAdvisory) {
     const std::int16_t s = openok(a, "shared.db");
     openok(b, "shared.db");
     const std::uint32_t r5 = add(a, s, 5);
-    EXPECT_EQ(a.lock(s, {5, 6}).fs.error, 0);
-    EXPECT_EQ(b.lock(s, {6, 7}).fs.error, kErrLocked);
-    EXPECT_EQ(a.lock(s, {6}).fs.error, kErrLocked) << "also the holder's own rid";
-    EXPECT_EQ(b.lock(s, {7}).fs.error, 0) << "b's refused request locked nothing";
-    EXPECT_EQ(a.withrid(kOpIsLocked, s, 5).fs.error, kErrLocked) << "own locks count";
-    EXPECT_EQ(b.withrid(kOpIsLocked, s, 5).fs.error, kErrLocked);
-    EXPECT_EQ(b.withrid(kOpIsLocked, s, 8).fs.error, 0);
+    EXPECT_EQ(a.lock(s, {5, 6}).error, 0);
+    EXPECT_EQ(b.lock(s, {6, 7}).error, kErrLocked);
+    EXPECT_EQ(a.lock(s, {6}).error, kErrLocked) << "also the holder's own rid";
+    EXPECT_EQ(b.lock(s, {7}).error, 0) << "b's refused request locked nothing";
+    EXPECT_EQ(a.withrid(kOpIsLocked, s, 5).error, kErrLocked) << "own locks count";
+    EXPECT_EQ(b.withrid(kOpIsLocked, s, 5).error, kErrLocked);
+    EXPECT_EQ(b.withrid(kOpIsLocked, s, 8).error, 0);
     // Record locks don't stop writes by others.
-    EXPECT_EQ(a.lock(s, {r5}).fs.error, 0);
+    EXPECT_EQ(a.lock(s, {r5}).error, 0);
     const auto stored = storedform(samplerecord(9, 30));
-    EXPECT_EQ(b.onfile(kOpWrite, s, 0, r5, stored.data(), stored.size()).fs.error, 0);
-    EXPECT_EQ(b.onfile(kOpDelete, s, 0, r5).fs.error, 0);
+    EXPECT_EQ(b.onfile(kOpWrite, s, 0, r5, stored.data(), stored.size()).error, 0);
+    EXPECT_EQ(b.onfile(kOpDelete, s, 0, r5).error, 0);
     // Unlocking a rid one doesn't hold is no error and changes nothing.
-    EXPECT_EQ(b.withrid(kOpUnlockRid, s, 5).fs.error, 0);
-    EXPECT_EQ(b.withrid(kOpIsLocked, s, 5).fs.error, kErrLocked);
-    EXPECT_EQ(a.withrid(kOpUnlockRid, s, 5).fs.error, 0);
-    EXPECT_EQ(b.withrid(kOpIsLocked, s, 5).fs.error, 0);
+    EXPECT_EQ(b.withrid(kOpUnlockRid, s, 5).error, 0);
+    EXPECT_EQ(b.withrid(kOpIsLocked, s, 5).error, kErrLocked);
+    EXPECT_EQ(a.withrid(kOpUnlockRid, s, 5).error, 0);
+    EXPECT_EQ(b.withrid(kOpIsLocked, s, 5).error, 0);
     // A forced unlock by b removes a's rid.
-    EXPECT_EQ(b.withrid(kOpForceUnlockRid, s, 6).fs.error, 0);
-    EXPECT_EQ(b.withrid(kOpIsLocked, s, 6).fs.error, 0);
-    EXPECT_EQ(b.lock(s, {6}).fs.error, 0);
+    EXPECT_EQ(b.withrid(kOpForceUnlockRid, s, 6).error, 0);
+    EXPECT_EQ(b.withrid(kOpIsLocked, s, 6).error, 0);
+    EXPECT_EQ(b.lock(s, {6}).error, 0);
 }
 
 TEST_F(Users, TheExclusiveLockWaitsForRecordLocksAndGuardsWritesAndReads) {
     const std::int16_t s = openok(a, "shared.db");
     openok(b, "shared.db");
     const std::uint32_t rid = add(a, s, 1);
-    EXPECT_EQ(a.lock(s, {}).fs.error, 0) << "an empty lock list still counts as a lock";
-    EXPECT_EQ(b.exclusive(s, 0).fs.error, kErrLocked);
-    EXPECT_EQ(a.onfile(kOpUnlock, s).fs.error, 0);
-    EXPECT_EQ(b.exclusive(s, 0).fs.error, 0);
+    EXPECT_EQ(a.lock(s, {}).error, 0) << "an empty lock list still counts as a lock";
+    EXPECT_EQ(b.exclusive(s, 0).error, kErrLocked);
+    EXPECT_EQ(a.onfile(kOpUnlock, s).error, 0);
+    EXPECT_EQ(b.exclusive(s, 0).error, 0);
     std::int32_t error = 0;
     add(a, s, 2, &error);
     EXPECT_EQ(error, kErrLocked);
     EXPECT_EQ(readerror(a, s, rid), kErrLocked);
-    EXPECT_EQ(a.lock(s, {99}).fs.error, kErrLocked);
-    EXPECT_EQ(c3.open("shared.db").fs.error, kErrLocked) << "no new user while it is held";
+    EXPECT_EQ(a.lock(s, {99}).error, kErrLocked);
+    EXPECT_EQ(c3.open("shared.db").error, kErrLocked) << "no new user while it is held";
     EXPECT_EQ(openok(a, "shared.db"), s) << "an existing user opens it again";
-    EXPECT_EQ(b.exclusive(s, 1).fs.error, 0) << "the holder changes the permission";
+    EXPECT_EQ(b.exclusive(s, 1).error, 0) << "the holder changes the permission";
     EXPECT_EQ(readerror(a, s, rid), 0);
-    EXPECT_EQ(a.onfile(kOpFirst, s, 0x10).fs.rid, rid);
+    EXPECT_EQ(a.onfile(kOpFirst, s, 0x10).rid, rid);
     add(a, s, 3, &error);
     EXPECT_EQ(error, kErrLocked);
-    EXPECT_EQ(a.onfile(kOpExclusiveUnlock, s).fs.error, kErrLocked) << "only the holder";
+    EXPECT_EQ(a.onfile(kOpExclusiveUnlock, s).error, kErrLocked) << "only the holder";
     add(b, s, 4, &error);
     EXPECT_EQ(error, 0) << "the holder writes";
-    EXPECT_EQ(b.onfile(kOpExclusiveUnlock, s).fs.error, 0);
+    EXPECT_EQ(b.onfile(kOpExclusiveUnlock, s).error, 0);
     add(a, s, 5, &error);
     EXPECT_EQ(error, 0);
     // 481 refusals are not logged.
@@ -146,9 +146,9 @@ TEST_F(Users, AnExclusiveLockEndsWithItsHoldersCloseOrConnection) {
     const std::int16_t s = openok(a, "shared.db");
     openok(b, "shared.db");
     openok(c3, "shared.db");
-    ASSERT_EQ(b.exclusive(s, 0).fs.error, 0);
-    ASSERT_EQ(b.onfile(kOpClose, s).fs.error, 0);
-    EXPECT_EQ(a.exclusive(s, 0).fs.error, 0) << "b's lock ended with its close";
+    ASSERT_EQ(b.exclusive(s, 0).error, 0);
+    ASSERT_EQ(b.onfile(kOpClose, s).error, 0);
+    EXPECT_EQ(a.exclusive(s, 0).error, 0) << "b's lock ended with its close";
     std::int32_t error = 0;
     add(c3, s, 1, &error);
     EXPECT_EQ(error, kErrLocked);
@@ -165,12 +165,12 @@ TEST_F(Users, ADisconnectClosesItsFilesAndDropsItsLocks) {
     const std::int16_t alone = openok(a, "alone.db");
     std::vector<std::uint32_t> rids;
     for (unsigned i = 0; i < 30; ++i) rids.push_back(add(a, alone, i));
-    ASSERT_EQ(a.lock(s, {11, 12}).fs.error, 0);
+    ASSERT_EQ(a.lock(s, {11, 12}).error, 0);
     a.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(b.lock(s, {11, 12}).fs.error, 0) << "a's locks are gone";
-    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).fs.error, 0) << "still open for b";
-    EXPECT_EQ(b.onfile(kOpGetBusinessDate, alone).fs.error, kErrBadIndex) << "alone.db closed";
+    EXPECT_EQ(b.lock(s, {11, 12}).error, 0) << "a's locks are gone";
+    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).error, 0) << "still open for b";
+    EXPECT_EQ(b.onfile(kOpGetBusinessDate, alone).error, kErrBadIndex) << "alone.db closed";
     // Its changes are on disk: the file opens locally and every record is there.
     RecordingReporter reporter;
     auto engine = openenginepath(dir.file("alone.db"), Flavor::Library, &reporter, true);
@@ -191,26 +191,26 @@ TEST_F(Users, AForcedCloseMatchesTheUpperCaseNameAndClosesForEveryone) {
     openok(b, "shared.db");
     const std::uint32_t rid = add(a, s, 1);
     const std::string lower = "shared.db";
-    EXPECT_EQ(c3.call(kOpForceClose, FS{}, lower.c_str(), lower.size() + 1).fs.error, kErrBadIndex);
+    EXPECT_EQ(c3.call(kOpForceClose, FS{}, lower.c_str(), lower.size() + 1).error, kErrBadIndex);
     EXPECT_NE(server.eventlog().find("fsforceclose - invalid file index."), std::string::npos);
     const std::string upper = "SHARED.DB";
-    EXPECT_EQ(c3.call(kOpForceClose, FS{}, upper.c_str(), upper.size() + 1).fs.error, 0);
-    EXPECT_EQ(a.onfile(kOpGetBusinessDate, s).fs.error, kErrBadIndex);
-    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).fs.error, kErrBadIndex);
+    EXPECT_EQ(c3.call(kOpForceClose, FS{}, upper.c_str(), upper.size() + 1).error, 0);
+    EXPECT_EQ(a.onfile(kOpGetBusinessDate, s).error, kErrBadIndex);
+    EXPECT_EQ(b.onfile(kOpGetBusinessDate, s).error, kErrBadIndex);
     auto engine = openenginepath(dir.file("shared.db"), Flavor::Library, nullptr, true);
     ASSERT_NE(engine, nullptr);
-    EXPECT_EQ(engine->fscb.f[0].frid, rid) << "the forced close wrote the file";
+    EXPECT_EQ(+engine->fscb.f[0].frid, rid) << "the forced close wrote the file";
 }
 
 TEST_F(Users, OpenFailuresLeaveNoSlotAndCreateNoFile) {
-    EXPECT_EQ(a.open("missing.db").fs.error, kErrOpenFile);
+    EXPECT_EQ(a.open("missing.db").error, kErrOpenFile);
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("MISSING.DB")));
     ASSERT_TRUE(writewholefile(dir.file("zeros.bin"), std::vector<std::uint8_t>(3072, 0)));
-    EXPECT_EQ(a.open("zeros.bin").fs.error, kErrBadHeader);
+    EXPECT_EQ(a.open("zeros.bin").error, kErrBadHeader);
     ASSERT_TRUE(writewholefile(dir.file("plain.txt"), std::vector<std::uint8_t>(3072, 'x')));
-    EXPECT_EQ(a.open("plain.txt").fs.error, kErrBadHeader);
-    EXPECT_EQ(a.open(std::string(256, 'n')).fs.error, kErrNameTooLong);
+    EXPECT_EQ(a.open("plain.txt").error, kErrBadHeader);
+    EXPECT_EQ(a.open(std::string(256, 'n')).error, kErrNameTooLong);
     const std::string log = server.eventlog();
     EXPECT_NE(log.find("fsopen - opening file missing.db."), std::string::npos);
     EXPECT_NE(log.find("fsopen - invalid file."), std::string::npos);
@@ -218,7 +218,7 @@ TEST_F(Users, OpenFailuresLeaveNoSlotAndCreateNoFile) {
     // A name of 255 characters is accepted.
     const std::string longname(255, 'l');
     ASSERT_TRUE(makedatabasefile(dir.file(longname)));
-    EXPECT_EQ(a.open(longname).fs.error, 0);
+    EXPECT_EQ(a.open(longname).error, 0);
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ class Wire : public ::testing::Test {
         ASSERT_TRUE(client.connect(server.port()));
         const Reply opened = client.open("data.db");
         ASSERT_TRUE(opened.ok);
-        ASSERT_EQ(opened.fs.error, 0);
-        slot = opened.fs.fsdatanum;
+        ASSERT_EQ(opened.error, 0);
+        slot = opened.fsdatanum;
     }
 
     // Adds a record through `c` and returns its rid.
@@ -28,8 +28,8 @@ class Wire : public ::testing::Test {
         const auto stored = storedform(samplerecord(seed, len));
         const Reply r = c.onfile(kOpAdd, slot, 0x10, 0, stored.data(), stored.size());
         EXPECT_TRUE(r.ok);
-        EXPECT_EQ(r.fs.error, 0);
-        return r.fs.rid;
+        EXPECT_EQ(r.error, 0);
+        return r.rid;
     }
 
     // Another connection is served and the file on disk passes the checker.
@@ -37,7 +37,7 @@ class Wire : public ::testing::Test {
         RawClient other(server.port());
         const Reply opened = other.open("data.db");
         ASSERT_TRUE(opened.ok) << "another connection is not served";
-        EXPECT_EQ(opened.fs.error, 0);
+        EXPECT_EQ(opened.error, 0);
         EXPECT_NE(add(other, 9), 0u);
         std::string why;
         EXPECT_TRUE(passescheck(dir.file("data.db"), &why)) << why;
@@ -63,12 +63,12 @@ TEST_F(Wire, ARequestWithoutDataIsAnsweredWithExactlyTheBlock) {
     const Reply r = client.receive();
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.data.size(), 0u);
-    EXPECT_EQ(r.fs.error, 0);
-    EXPECT_EQ(r.fs.rid, 0u);  // the business date of a new file
-    EXPECT_EQ(r.fs.sequence, 7);
-    EXPECT_EQ(r.fs.totalpackets, 9);
-    EXPECT_EQ(r.fs.socket, 0x1234);
-    EXPECT_EQ(r.fs.fsdatanum, slot);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(r.rid, 0u);  // the business date of a new file
+    EXPECT_EQ(r.sequence, 7);
+    EXPECT_EQ(r.totalpackets, 9);
+    EXPECT_EQ(r.socket, 0x1234);
+    EXPECT_EQ(r.fsdatanum, slot);
     EXPECT_TRUE(client.silent(100)) << "more than 19 bytes came back";
 }
 
@@ -78,7 +78,7 @@ TEST_F(Wire, LocalTimeComesBackAsEighteenBytesWithoutAFile) {
     std::uint8_t zeros[18] = {};
     const Reply r = client.call(kOpGetLocalTime, fs, zeros, sizeof zeros);
     ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.fs.len, 18);
+    ASSERT_EQ(r.len, 18);
     ASSERT_EQ(r.data.size(), 18u);
     DOSTM t;
     std::memcpy(&t, r.data.data(), sizeof t);
@@ -100,8 +100,8 @@ TEST_F(Wire, ARequestDeliveredOneByteAtATimeIsServedLikeAWholeOne) {
     }
     const Reply added = client.receive();
     ASSERT_TRUE(added.ok);
-    ASSERT_EQ(added.fs.error, 0);
-    const Reply read = client.onfile(kOpRead, slot, 0, added.fs.rid);
+    ASSERT_EQ(added.error, 0);
+    const Reply read = client.onfile(kOpRead, slot, 0, added.rid);
     ASSERT_TRUE(read.ok);
     EXPECT_EQ(read.data, stored);
 }
@@ -117,7 +117,7 @@ TEST_F(Wire, TwoRequestsSentTogetherGetTwoReplies) {
     const Reply stored = client.receive();
     const Reply got = client.receive();
     ASSERT_TRUE(stored.ok && got.ok);
-    EXPECT_EQ(got.fs.rid, 77u);
+    EXPECT_EQ(got.rid, 77u);
 }
 
 TEST_F(Wire, RequestsThatNameNoOperationGetNoReplyAndTheConnectionStays) {
@@ -135,7 +135,7 @@ TEST_F(Wire, RequestsThatNameNoOperationGetNoReplyAndTheConnectionStays) {
     }
     const Reply r = client.onfile(kOpGetBusinessDate, slot);
     ASSERT_TRUE(r.ok) << "the next well-formed request must be answered";
-    EXPECT_EQ(r.fs.error, 0);
+    EXPECT_EQ(r.error, 0);
 }
 
 TEST_F(Wire, AHeaderLengthOutsideThePacketClosesTheConnection) {
@@ -239,13 +239,13 @@ TEST_F(Wire, EveryOutOfRangeFieldIsRefusedWithTheHandlersCode) {
         const Reply r =
             client.onfile(c.op, s, c.fid, c.rid, data.data(), static_cast<std::size_t>(c.len));
         ASSERT_TRUE(r.ok) << c.what;
-        EXPECT_EQ(r.fs.errororigin, 'L') << c.what;
+        EXPECT_EQ(r.errororigin, 'L') << c.what;
         if (c.message[0] != '\0') {
-            EXPECT_EQ(r.fs.error, c.code) << c.what;
+            EXPECT_EQ(r.error, c.code) << c.what;
         } else {
-            EXPECT_NE(r.fs.error, 0) << c.what;
+            EXPECT_NE(r.error, 0) << c.what;
         }
-        EXPECT_EQ(r.fs.len, 0) << c.what;
+        EXPECT_EQ(r.len, 0) << c.what;
         EXPECT_EQ(r.data.size(), 0u) << c.what;
     }
     const std::string log = server.eventlog();
@@ -264,23 +264,23 @@ TEST_F(Wire, ClosingAnOrdinaryFileAsTemporaryIsRefusedAndDeletesNothing) {
     ASSERT_TRUE(makedatabasefile(dir.file("victim.db")));
     const Reply r = client.onfile(kOpCloseTemp, slot);
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.fs.error, kErrBadIndex);
+    EXPECT_EQ(r.error, kErrBadIndex);
     EXPECT_FALSE(readwholefile(dir.file("data.db")).empty());
     EXPECT_FALSE(readwholefile(dir.file("victim.db")).empty());
-    EXPECT_EQ(client.onfile(kOpGetBusinessDate, slot).fs.error, 0) << "the file stays open";
+    EXPECT_EQ(client.onfile(kOpGetBusinessDate, slot).error, 0) << "the file stays open";
 }
 
 TEST_F(Wire, TemporaryDatabasesAreCreatedAndDeletedInTheWorkingDirectory) {
     const Reply opened = client.onfile(kOpOpenTemp, 0);
     ASSERT_TRUE(opened.ok);
-    ASSERT_EQ(opened.fs.error, 0);
-    EXPECT_EQ(opened.fs.isnetwork, 1);
-    const std::int16_t temp = opened.fs.fsdatanum;
+    ASSERT_EQ(opened.error, 0);
+    EXPECT_EQ(opened.isnetwork, 1);
+    const std::int16_t temp = opened.fsdatanum;
     EXPECT_NE(temp, slot);
     const auto stored = storedform(samplerecord(5, 100));
     const Reply added = client.onfile(kOpAdd, temp, 0x20, 0, stored.data(), stored.size());
-    ASSERT_EQ(added.fs.error, 0);
-    EXPECT_EQ(added.fs.rid >> 24, 0x20u);
+    ASSERT_EQ(added.error, 0);
+    EXPECT_EQ(added.rid >> 24, 0x20u);
     int files = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
         const std::string name = entry.path().filename().string();
@@ -292,10 +292,10 @@ TEST_F(Wire, TemporaryDatabasesAreCreatedAndDeletedInTheWorkingDirectory) {
         const std::string name = entry.path().filename().string();
         if (name.find(".tmp") == std::string::npos) continue;
         const Reply again = client.open(name);
-        EXPECT_EQ(again.fs.error, kErrNoUserTable) << name;
+        EXPECT_EQ(again.error, kErrNoUserTable) << name;
     }
     const Reply closed = client.onfile(kOpCloseTemp, temp);
-    EXPECT_EQ(closed.fs.error, 0);
+    EXPECT_EQ(closed.error, 0);
     for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
     }
@@ -306,7 +306,7 @@ TEST_F(Wire, StopWritesEveryOpenFileAndExitsWithZero) {
     EXPECT_EQ(server.stop(), 0);
     auto engine = openenginepath(dir.file("data.db"), Flavor::Library, nullptr, true);
     ASSERT_NE(engine, nullptr);
-    EXPECT_EQ(engine->fscb.f[0].frid, rid);
+    EXPECT_EQ(+engine->fscb.f[0].frid, rid);
     std::string why;
     EXPECT_TRUE(passescheck(dir.file("data.db"), &why)) << why;
 }
