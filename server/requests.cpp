@@ -179,6 +179,7 @@ int doRequests(const ListenConfig &config) {
     {
         std::lock_guard lock(l.mutex);
         if (l.stopping) return failstart(l, s);
+        l.failed = false;
         l.socket = s;
         l.port = platform::boundport(s);
         l.listening = true;

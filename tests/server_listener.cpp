@@ -1,0 +1,67 @@
+// The listener in process: a pause holds new connections while connected clients are served,
+// and a stop ends every connection (closing its files) before it returns.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "filetable.h"
+#include "requests.h"
+#include "server_harness.h"
+#include "vorn/socket.h"
+
+namespace vorn::server {
+namespace {
+
+TEST(Listener, PauseHoldsNewConnectionsAndStopEndsEveryConnection) {
+    test::TempDir dir;
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    ASSERT_TRUE(test::makedatabasefile("a.db"));
+    vorninit(0, nullptr);
+    ListenConfig config;
+    std::uint16_t ignored = 0;
+    ASSERT_TRUE(platform::parseaddress("127.0.0.1", &config.addr, &ignored));
+    config.port = 0;
+    int result = -1;
+    std::thread listener([&] { result = doRequests(config); });
+    const std::uint16_t port = waitlistening();
+    ASSERT_NE(port, 0);
+
+    test::RawClient a(port);
+    const test::Reply opened = a.open("a.db");
+    ASSERT_EQ(opened.error, 0);
+    const auto stored = test::storedform(test::samplerecord(1, 80));
+    const test::Reply added =
+        a.onfile(kOpAdd, opened.fsdatanum, 0x10, 0, stored.data(), stored.size());
+    ASSERT_EQ(added.error, 0);
+
+    pauserequests();
+    pauserequests();  // twice is the same
+    test::RawClient b(port);
+    const auto request = test::RawClient::packet(kOpGetLocalTime, FS{});
+    ASSERT_TRUE(b.sendbytes(request.data(), request.size()));
+    EXPECT_TRUE(b.silent(300)) << "a new connection is served while paused";
+    EXPECT_EQ(a.onfile(kOpGetBusinessDate, opened.fsdatanum).error, 0) << "a is served on";
+    resumerequests();
+    const test::Reply late = b.receive();
+    EXPECT_TRUE(late.ok);
+    EXPECT_EQ(late.len, 18);
+
+    stoprequests();
+    listener.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(a.closedbypeer());
+    EXPECT_TRUE(b.closedbypeer());
+    EXPECT_EQ(openslotcount(), 0) << "the connection's end closed its file";
+    stoprequests();  // harmless the second time
+    fscloseall();
+    fscloseall();
+    auto engine = test::openenginepath("a.db", Flavor::Library, nullptr, true);
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(+engine->fscb.f[0].frid, added.rid);
+    std::filesystem::current_path(previous);
+}
+
+}  // namespace
+}  // namespace vorn::server
