@@ -161,7 +161,9 @@ TEST_F(Wire, GarbageAndTruncatedPacketsHarmNeitherTheServerNorTheFile) {
         junk[0] = static_cast<std::uint8_t>(random() % 2);  // mostly well-formed call bytes
         junk[1] = static_cast<std::uint8_t>(16 + random() % 66);
         c.sendbytes(junk.data(), junk.size());
-        // Whatever comes back, the connection is closed abruptly half way through.
+        // Whatever comes back, the connection is closed abruptly half way through. The pause
+        // keeps the listen queue (5 deep) from overflowing, which would only slow the test.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     {
         RawClient c(server.port());
@@ -257,6 +259,70 @@ TEST_F(Wire, EveryOutOfRangeFieldIsRefusedWithTheHandlersCode) {
     ASSERT_TRUE(read.ok);
     EXPECT_EQ(read.data, storedform(samplerecord(1, 40)));
     expecthealthy();
+}
+
+TEST_F(Wire, KeySearchesAnswerWithTheEntryFoundAndItsValue) {
+    const std::uint32_t r1 = add(client, 1), r2 = add(client, 2), r3 = add(client, 3);
+    for (auto [value, rid] : {std::pair{"A", r1}, std::pair{"B", r2}, std::pair{"C", r3}}) {
+        const Reply r = client.onfile(kOpAddKey, slot, 0x12, rid, value, 1);
+        ASSERT_EQ(r.error, 0);
+        ASSERT_EQ(r.len, 0);
+    }
+    const auto search = [&](std::uint8_t op, std::uint32_t rid, const std::string &value) {
+        return client.onfile(op, slot, 0x12, rid, value.data(), value.size());
+    };
+    struct Case {
+        std::uint8_t op;
+        std::uint32_t rid;
+        std::string value;
+        std::uint32_t want;
+        std::string found;
+    };
+    const Case cases[] = {
+        {kOpFirstKey, 0, "", r1, "A"},  {kOpFindKey, 0, "B", r2, "B"},
+        {kOpLastKey, 0, "C", r2, "B"},  {kOpLastKey, 0, "D", r3, "C"},
+        {kOpNextKey, r1, "A", r2, "B"}, {kOpPrevKey, r2, "B", r1, "A"},
+        {kOpNextKey, r3, "C", 0, ""},
+    };
+    for (const Case &c : cases) {
+        const Reply r = search(c.op, c.rid, c.value);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.error, 0) << int{c.op} << " " << c.value;
+        EXPECT_EQ(r.rid, c.want) << int{c.op} << " " << c.value;
+        EXPECT_EQ(std::string(r.data.begin(), r.data.end()), c.found) << int{c.op};
+        EXPECT_EQ(r.len, static_cast<std::int16_t>(c.found.size()));
+    }
+    // A duplicate where the index admits none is refused with 484, and not logged.
+    const Reply dup = client.onfile(kOpAddKey, slot, 0x12, r3, "A", 1);
+    EXPECT_EQ(dup.error, kErrKey);
+    EXPECT_EQ(server.eventlog().find("L - 484"), std::string::npos);
+    const Reply gone = client.onfile(kOpDeleteKey, slot, 0x12, r3, "Z", 1);
+    EXPECT_EQ(gone.error, kErrKey);
+    EXPECT_NE(server.eventlog().find("fsdeletekey - error deleting key."), std::string::npos);
+}
+
+TEST_F(Wire, ControlValuesAnswerInTheRidAndReachTheFileAtOnce) {
+    const std::int16_t increment = 1;
+    FS fs{};
+    fs.fsdatanum = slot;
+    fs.rid = 0xFFFF0000u + 30000;
+    ASSERT_EQ(client.call(kOpStoreCanNumber, fs).error, 0);
+    const Reply rolled = client.onfile(kOpGetCanNumber, slot, 0, 0, &increment, 2);
+    EXPECT_EQ(rolled.rid, 0u) << "high 0xFFFF, low 30000 rolls over to 0, 0";
+    const Reply counted = client.onfile(kOpGetCanNumber, slot, 0, 0, &increment, 2);
+    EXPECT_EQ(counted.rid, 1u);
+    fs.rid = 5;
+    ASSERT_EQ(client.call(kOpSetAppStat, fs).error, 0);
+    EXPECT_EQ(client.onfile(kOpGetAppStat, slot).rid, 0xFFFFFFFFu);
+    // The increment without rollover and the status flag are written through too.
+    auto engine = openenginepath(dir.file("data.db"), Flavor::Library, nullptr, true);
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(+engine->fscb.cannumber[0], 1);
+    EXPECT_EQ(+engine->fscb.cannumber[1], 0);
+    EXPECT_EQ(+engine->fscb.appstat, 1);
+    fs.rid = 0;
+    ASSERT_EQ(client.call(kOpSetAppStat, fs).error, 0);
+    EXPECT_EQ(client.onfile(kOpGetAppStat, slot).rid, 0u);
 }
 
 TEST_F(Wire, ClosingAnOrdinaryFileAsTemporaryIsRefusedAndDeletesNothing) {
