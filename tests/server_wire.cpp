@@ -251,6 +251,11 @@ TEST_F(Wire, EveryOutOfRangeFieldIsRefusedWithTheHandlersCode) {
         EXPECT_EQ(r.data.size(), 0u) << c.what;
     }
     const std::string log = server.eventlog();
+    // One line per report: its type, category and identifier, then "%c - %ld\r\n%s" filled
+    // in, with the line breaks flattened.
+    EXPECT_NE(log.find(" error category 0 id 0xC0000102: L - 480 fsadd - invalid index.\n"),
+              std::string::npos)
+        << log;
     for (const BadField &c : cases) {
         EXPECT_NE(log.find(c.message), std::string::npos) << c.what << ": " << c.message;
     }
