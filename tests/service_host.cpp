@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "service_process.h"
@@ -152,22 +153,27 @@ TEST_F(ServiceHost, StopWhileClientsAreBusyEndsThemBeforeClosingTheFiles) {
     constexpr int kClients = 4;
     const std::uint32_t before = fschangedof(db("one.vdb"));
     std::atomic<int> answered{0};
+    std::atomic<int> users{0};  // clients whose open was answered: all of them share the file
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&] {
             WireClient client;
             if (!client.connect(server.port())) return;
             RECVPACKET reply{};
+            bool first = true;
             // Requests on the shared file until the stop ends the connection.
             while (client.sendopen(db("one.vdb")) && client.receive(&reply, kWait)) {
                 answered += reply.fsinfo.error == 0 ? 1 : 0;
+                if (std::exchange(first, false)) ++users;
             }
         });
     }
+    // Stop only once every client has the file open, so the file is opened exactly once.
     const auto deadline = Clock::now() + std::chrono::milliseconds(kWait);
-    while (answered < 50 && remainingms(deadline) > 0) {
+    while ((answered < 50 || users < kClients) && remainingms(deadline) > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    EXPECT_EQ(users, kClients);
     EXPECT_GE(answered, 50);
     server.child().signal(SIGTERM);
     EXPECT_EQ(server.child().wait(kWait), 0);
