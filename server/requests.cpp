@@ -2,6 +2,7 @@
 // stop for the service host.
 #include "requests.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -37,6 +38,8 @@ struct Listener {
     std::list<Connection> connections;
     std::vector<platform::Socket> held;  // accepted while paused, served after continue
 };
+
+constexpr auto kRetryPause = std::chrono::milliseconds(100);
 
 Listener &listener() {
     static Listener state;
@@ -92,13 +95,12 @@ bool startconnection(Listener &l, platform::Socket socket) {
     return true;
 }
 
-// Waits while paused. False when the listener is to stop. Called with the lock held.
+// Waits while paused, then serves the connections held meanwhile. False when the listener
+// is to stop. Called with the lock held.
 bool waitwhilepaused(Listener &l, std::unique_lock<std::mutex> &lock) {
     l.changed.wait(lock, [&l] { return !l.paused || l.stopping; });
     if (l.stopping) return false;
-    for (platform::Socket held : l.held) {
-        if (!startconnection(l, held)) return false;
-    }
+    for (platform::Socket held : l.held) startconnection(l, held);
     l.held.clear();
     return true;
 }
@@ -126,7 +128,10 @@ platform::Socket openlistener(const ListenConfig &config) {
     return s;
 }
 
-// Takes connections until a stop or an accept failure. The result of doRequests.
+// Takes connections until a stop. A failed accept (too many open files, say) or a thread
+// that can't be started is reported and the connection is dropped, but the listener goes on
+// after a short pause: a passing shortage must not leave a running service that takes no
+// connection for ever. Returns 1 (after a stop).
 int acceptloop(Listener &l, platform::Socket s) {
     for (;;) {
         {
@@ -135,20 +140,21 @@ int acceptloop(Listener &l, platform::Socket s) {
             if (!waitwhilepaused(l, lock)) return 1;
         }
         const platform::Socket c = platform::tcpaccept(s);
-        std::lock_guard lock(l.mutex);
+        std::unique_lock lock(l.mutex);
         if (l.stopping) {
             if (c != platform::kNoSocket) platform::closesocket(c);
             return 1;
         }
+        bool pause = false;
         if (c == platform::kNoSocket) {
             reporttcp("Unable to accept connection.");
-            return 1;
-        }
-        if (l.paused) {
+            pause = true;
+        } else if (l.paused) {
             l.held.push_back(c);  // its first request waits for the continue
-        } else if (!startconnection(l, c)) {
-            return 0;
+        } else {
+            pause = !startconnection(l, c);
         }
+        if (pause) l.changed.wait_for(lock, kRetryPause, [&l] { return l.stopping; });
     }
 }
 

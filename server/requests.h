@@ -12,9 +12,10 @@ struct ListenConfig {
     std::uint16_t port = 2000;  // 0 picks a free port (tests); see boundport()
 };
 
-// Accepts connections and serves each on its own thread until stoprequests() or an accept
-// failure. Returns 1 when the socket layer, the socket or an accept failed (or after a stop),
-// 0 when a connection thread could not be started.
+// Accepts connections and serves each on its own thread until stoprequests(). A failed
+// accept or a connection thread that can't be started is reported and that connection
+// dropped; the listener goes on. Returns 1 when the socket layer, the socket, the bind or
+// the listen failed, and after a stop.
 int doRequests(const ListenConfig &config);
 // Blocks until the listener is bound and listening (or has failed); the port it listens on,
 // 0 on failure.

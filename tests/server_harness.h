@@ -161,9 +161,13 @@ class RawClient {
     RawClient &operator=(const RawClient &) = delete;
     ~RawClient() { close(); }
 
-    bool connect(std::uint16_t port) {
+    bool connect(std::uint16_t port) { return makesocket() && connectsocket(port); }
+    // The two halves of connect, for tests that need the socket before they can connect.
+    bool makesocket() {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd_ < 0) return false;
+        return fd_ >= 0;
+    }
+    bool connectsocket(std::uint16_t port) {
         const int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         sockaddr_in sa{};
