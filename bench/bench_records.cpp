@@ -73,7 +73,8 @@ std::vector<std::size_t> randomorder(std::size_t count) {
 }
 
 std::unique_ptr<FSDATA> createvorn(const std::string &path) {
-    auto file = platform::createfile(path.c_str());
+    // Through the block cache, as the server and the library open the files they write.
+    auto file = platform::withblockcache(platform::createfile(path.c_str()));
     if (file == nullptr) return nullptr;
     FSCB cb;
     XBLOCK xb;

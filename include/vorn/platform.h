@@ -14,7 +14,7 @@ namespace vorn::platform {
 // A file reached by positioned reads and writes. Tests substitute their own implementations
 // (in memory, failing the Nth call, cutting writes short) to exercise every failure path.
 class BlockFile {
-public:
+  public:
     virtual ~BlockFile() = default;
     // Reads up to n bytes at offset; returns the bytes read, 0 at end of file, -1 on error.
     virtual long readat(void *buf, std::size_t n, std::uint64_t offset) = 0;
@@ -33,6 +33,20 @@ std::unique_ptr<BlockFile> createfile(const char *path);
 // Creates a new file exclusively (fails when it exists), owner read and write; null on failure.
 std::unique_ptr<BlockFile> createexclusive(const char *path);
 bool removefile(const char *path);
+
+// The unit of the block cache: one database block.
+inline constexpr std::size_t kCacheBlockSize = 1024;
+// Blocks a cache holds unless told otherwise: 4 MiB of images, allocated as they are used.
+inline constexpr std::size_t kDefaultCacheBlocks = 4096;
+
+// Puts a cache of whole blocks in front of a file that only this process changes (the
+// server's databases, the library's temporary ones), so that reading a block again costs a
+// copy instead of a call into the system. Reads of whole blocks at block offsets fill it;
+// writes still go to the file at once (the cache never holds back a change) and refresh it.
+// A file that another process may write must not be cached: its readers see the other
+// process's changes only by reading the file. Null in, null out.
+std::unique_ptr<BlockFile> withblockcache(std::unique_ptr<BlockFile> file,
+                                          std::size_t blocks = kDefaultCacheBlocks);
 // A temporary file name of at most 12 characters, unique in the current directory at the
 // moment of the call ("vt" + 6 characters + ".tmp"); the caller creates it exclusively.
 std::string maketempname();
@@ -46,8 +60,8 @@ struct FileIdentity {
     std::uint64_t inode = 0;
     bool operator==(const FileIdentity &) const = default;
 };
-// The identity of a file opened by openfile, createfile or createexclusive. False when it
-// can't be had (for instance a file of another implementation).
+// The identity of a file opened by openfile, createfile or createexclusive (cached or not).
+// False when it can't be had (for instance a file of another implementation).
 bool fileidentity(BlockFile &file, FileIdentity *identity);
 
 }  // namespace vorn::platform

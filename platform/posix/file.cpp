@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "blockcache.h"
 #include "vorn/platform.h"
 
 namespace vorn::platform {
@@ -105,6 +106,8 @@ std::tm localnow() {
 }
 
 bool fileidentity(BlockFile &file, FileIdentity *identity) {
+    if (auto *cache = dynamic_cast<BlockCache *>(&file))
+        return fileidentity(cache->wrapped(), identity);
     auto *posix = dynamic_cast<PosixFile *>(&file);
     if (posix == nullptr) return false;
     struct stat st {};

@@ -73,8 +73,9 @@ bool writecontrolblock(FSDATA *fsdata) {
 }  // namespace
 
 void makelast(std::int16_t *seq, int count, int sn) {
+    // At most 19 entries move, mostly one or two: a plain loop beats a call to memmove.
     const std::int16_t moved = seq[sn];
-    std::memmove(seq + sn, seq + sn + 1, sizeof *seq * static_cast<std::size_t>(count - sn - 1));
+    for (int j = sn; j < count - 1; ++j) seq[j] = seq[j + 1];
     seq[count - 1] = moved;
 }
 
@@ -89,6 +90,7 @@ void extendedblk(FSDATA *fsdata, FSBUFF *buffer) {
     changefscb(fsdata);
     buffer->cf = 1;
     buffer->extblk = 1;
+    buffer->kbchecked = 0;
     buffer->dbuff.nbic = 0;
     buffer->dbuff.len = kDbHeader;
     buffer->dbuff.fc = 0;
@@ -96,6 +98,13 @@ void extendedblk(FSDATA *fsdata, FSBUFF *buffer) {
 }
 
 FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
+    // Walks read the block they just read again and again: the most recent one is looked at
+    // first, and needs no reordering.
+    FSBUFF *mru = &fsdata->buff[fsdata->seq[fsdata->nbuffs - 1]];
+    if (mru->blk == blk) {
+        ++stats.hits;
+        return mru;
+    }
     const int resident = findresident(fsdata, blk);
     if (resident >= 0) {
         ++stats.hits;
@@ -120,6 +129,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         victim->extblk = 0;
     }
     if (victim->cf != 0 && (flushbuffs(fsdata) == 0 || victim->cf != 0)) return nullptr;
+    victim->kbchecked = 0;
     const std::uint32_t lb = fsdata->fscb.lb;
     if (blk > lb) {
         if (blk != lb + 1) {
@@ -158,6 +168,7 @@ std::int16_t writeblk(FSDATA *fsdata, std::uint32_t blk) {
         return 0;
     }
     b->cf = 1;
+    b->kbchecked = 0;
     if (fsdata->fscb.wrts > 2000 && flushbuffs(fsdata) == 0) {
         dberror(fsdata, 1375, nullptr, "writeblk - flushing buffers\r\n");
         return 0;

@@ -15,6 +15,7 @@ void resetbuffers(FSDATA *fsdata) {
         b.cf = 0;
         b.extblk = 0;
         b.pins = 0;
+        b.kbchecked = 0;
         fsdata->seq[j] = static_cast<std::int16_t>(j);
     }
 }

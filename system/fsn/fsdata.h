@@ -25,17 +25,21 @@ enum class Flavor { Library, Server };
 // `clienttext` in its message buffer; the server reports `servertext` (when given) to the
 // event log. A null text means that flavor reports nothing for this failure.
 class Reporter {
-public:
+  public:
     virtual ~Reporter() = default;
     virtual void failure(std::int16_t code, const char *clienttext, const char *servertext) = 0;
 };
 
 // One block buffer. The image is seen as a data block, an xlate block or a key block.
 struct FSBUFF {
-    std::uint32_t blk;   // block held, kNoBlock when none
-    char cf;             // changed: must be written back
-    char extblk;         // lies past the end of the file on disk
-    std::uint8_t pins;   // held by a running operation: never chosen as a victim
+    std::uint32_t blk;  // block held, kNoBlock when none
+    char cf;            // changed: must be written back
+    char extblk;        // lies past the end of the file on disk
+    std::uint8_t pins;  // held by a running operation: never chosen as a victim
+    // The image passed the key block check (validkb) when it came from the file, and only the
+    // engine has changed it since: the check need not walk its entries again. Cleared when
+    // another image is read in, and when the block is marked changed.
+    std::uint8_t kbchecked;
     union {
         DB dbuff;
         XBLOCK xbuff;
@@ -68,7 +72,7 @@ struct EngineStats {
 extern EngineStats stats;
 
 // Reports an engine failure through the file's reporter. The texts are printf formats.
-void dberror(FSDATA *fsdata, std::int16_t code, const char *clienttext, const char *serverfmt,
-             ...) __attribute__((format(printf, 4, 5)));
+void dberror(FSDATA *fsdata, std::int16_t code, const char *clienttext, const char *serverfmt, ...)
+    __attribute__((format(printf, 4, 5)));
 
 }  // namespace vorn

@@ -59,9 +59,18 @@ bool treeblockno(const FSDATA *fsdata, std::uint32_t blk) {
     return blk >= 2 && blk <= fsdata->fscb.lb && (blk - 1) % freq != 0;
 }
 
+namespace {
+
+// The header part of validkb.
+bool validkbheader(const KB &kb) {
+    return kb.type == 1 && kb.len >= kKbHeader && kb.len <= static_cast<int>(kBlockSize) &&
+           kb.level >= 0 && kb.level <= kMaxLevel;
+}
+
+}  // namespace
+
 bool validkb(const KB &kb) {
-    if (kb.type != 1 || kb.len < kKbHeader || kb.len > static_cast<int>(kBlockSize)) return false;
-    if (kb.level < 0 || kb.level > kMaxLevel) return false;
+    if (!validkbheader(kb)) return false;
     const int end = usedof(kb), extra = extraof(kb.level);
     int off = 0, count = 0;
     while (off < end) {
@@ -84,8 +93,14 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
     FSBUFF *b = readblk(fsdata, blk);
     if (b == nullptr) return nullptr;
     // A pinned buffer is held by the running operation, which checked it when it took it and
-    // has changed it only in ways that keep it well-formed.
-    if (b->pins == 0 && !validkb(b->kbuff)) return nullptr;
+    // has changed it only in ways that keep it well-formed. So has every change the engine
+    // makes: an image checked once keeps its entries walkable until it is read anew or
+    // marked changed (the header, which other parts of the engine rewrite, is checked
+    // every time).
+    if (b->pins == 0) {
+        if (b->kbchecked != 0 ? !validkbheader(b->kbuff) : !validkb(b->kbuff)) return nullptr;
+        b->kbchecked = 1;
+    }
     if (level >= 0 && b->kbuff.level != level) return nullptr;
     *why = TreeRead::Ok;
     return b;
@@ -94,17 +109,39 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
 int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc) {
     const int end = usedof(kb), extra = extraof(kb.level), koff = keyoffsetof(kb.level);
-    *result = -1;
-    int off = 0;
-    while (off < end) {
-        const int n = entrylen(kb, off);
-        *result =
-            cmpfunc(key, kb.buff + off + koff, static_cast<std::int16_t>(std::min<int>(len, n)),
-                    dupkeys, len, static_cast<std::int16_t>(n));
-        if (*result <= 0) return off;
-        off += n + extra;
+    // The entries are in ascending order, so the comparisons with them fall from positive to
+    // zero or negative: the first one not positive is found by bisection over the entries'
+    // offsets. (In a damaged block out of order this finds some entry, never a wrong offset.)
+    std::int16_t at[kMaxEntries];
+    int count = 0;
+    for (int off = 0; off < end && count < kMaxEntries; off += entrylen(kb, off) + extra) {
+        at[count++] = static_cast<std::int16_t>(off);
     }
-    return off;
+    auto compare = [&](int i) {
+        const int n = entrylen(kb, at[i]);
+        return cmpfunc(key, kb.buff + at[i] + koff,
+                       static_cast<std::int16_t>(std::min<int>(len, n)), dupkeys, len,
+                       static_cast<std::int16_t>(n));
+    };
+    std::int16_t athi = -1, last = -1;
+    int lo = 0, hi = count;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        last = compare(mid);
+        if (last <= 0) {
+            hi = mid;
+            athi = last;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    if (lo < count) {
+        *result = athi;
+        return at[lo];
+    }
+    // Every entry is less: the last step compared the last entry (-1 without entries).
+    *result = last;
+    return end;
 }
 
 int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::uint32_t *lastblk,

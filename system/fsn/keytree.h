@@ -19,11 +19,12 @@
 
 namespace vorn {
 
-inline constexpr int kMaxKeyLen = kMaxKeyValue + 1;     // fid byte + value
-inline constexpr int kMaxLevel = kMaxLevels - 2;        // the path keeps a 0 above the root
-inline constexpr int kLeafExtra = 6;                    // n + rid
-inline constexpr int kInnerExtra = 10;                  // n + child + rid
-inline constexpr int kKbRoom = kBlockSize - kKbHeader;  // 1010 bytes of entries
+inline constexpr int kMaxKeyLen = kMaxKeyValue + 1;             // fid byte + value
+inline constexpr int kMaxLevel = kMaxLevels - 2;                // the path keeps a 0 above the root
+inline constexpr int kLeafExtra = 6;                            // n + rid
+inline constexpr int kInnerExtra = 10;                          // n + child + rid
+inline constexpr int kKbRoom = kBlockSize - kKbHeader;          // 1010 bytes of entries
+inline constexpr int kMaxEntries = kKbRoom / (1 + kLeafExtra);  // of one-byte keys
 static_assert(kMaxKeyLen + 4 <= kKeyBuffer, "a whole key and its rid fit the key buffer");
 static_assert(5 * (kMaxKeyLen + kLeafExtra) <= kKbRoom, "five longest leaf entries fit");
 static_assert(4 * (kMaxKeyLen + kInnerExtra) <= kKbRoom, "four longest separators fit");
