@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "filetable.h"
@@ -108,6 +109,42 @@ TEST_F(FileTable, ConcurrentOpensOfOneFileUnderManyNamesTakeOneSlot) {
         }
         for (auto &t : threads) t.join();
         ASSERT_EQ(openslotcount(), 0);
+    }
+}
+
+TEST_F(FileTable, ConcurrentOpensOfDifferentFilesAndTemporaryFilesNeverShareASlot) {
+    constexpr int kThreads = 8, kEach = 10;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kEach; ++i) {
+            ASSERT_TRUE(test::makedatabasefile("t" + std::to_string(t) + "-" + std::to_string(i)));
+        }
+    }
+    std::vector<std::vector<int>> slots(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const SlotMutexes mine = openslotmutexes();
+            for (int i = 0; i < kEach; ++i) {
+                FS fs{};
+                const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+                // Every other thread makes temporary files in between.
+                const int ok =
+                    t % 2 == 0 ? fsopen(mine, 1, &fs, name.c_str()) : fsopentemp(mine, &fs);
+                if (ok == 1) slots[t].push_back(fs.fsdatanum);
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    std::set<int> seen;
+    for (const auto &mine : slots) {
+        EXPECT_EQ(mine.size(), static_cast<std::size_t>(kEach));
+        for (int s : mine) EXPECT_TRUE(seen.insert(s).second) << "slot " << s << " given twice";
+    }
+    EXPECT_EQ(openslotcount(), kThreads * kEach);
+    for (int s : seen) {
+        const SRVFSDATA *rec = fsdatatbl[s].load();
+        ASSERT_NE(rec, nullptr);
+        EXPECT_EQ(rec->tempname.empty(), whoary[s] != nullptr) << "slot " << s;
     }
 }
 
