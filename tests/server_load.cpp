@@ -139,5 +139,45 @@ TEST(Load, SixteenConnectionsKeepEveryAcknowledgedChange) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+TEST(Load, TheMessagesOfConcurrentFailuresNeverMix) {
+    TempDir dir;
+    ServerProcess server(dir.path());
+    ASSERT_TRUE(server.start());
+    // Each thread fails in its own way, many times over, at the same time as the others.
+    struct Failure {
+        std::uint8_t op;
+        std::int16_t slot;
+        const char *line;  // the code and message that belong together
+    };
+    const Failure failures[] = {
+        {kOpRead, 100, "L - 480 fsread - invalid index."},
+        {kOpGetCanNumber, -5, "L - 480 fsgetcannumber - invalid index."},
+        {kOpClose, 300, "L - 480 fsclose - invalid file index."},
+        {kOpOpen, 0, "L - 7 fsopen - opening file missing.db."},
+    };
+    std::vector<std::thread> threads;
+    for (const Failure &f : failures) {
+        threads.emplace_back([&server, f] {
+            RawClient c(server.port());
+            for (int i = 0; i < 150; ++i) {
+                const Reply r = f.op == kOpOpen ? c.open("missing.db") : c.onfile(f.op, f.slot);
+                EXPECT_NE(r.error, 0);
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    std::istringstream log(server.eventlog());
+    std::string line;
+    int seen = 0;
+    while (std::getline(log, line)) {
+        if (line.find(": L - ") == std::string::npos) continue;
+        ++seen;
+        bool known = false;
+        for (const Failure &f : failures) known = known || line.ends_with(f.line);
+        EXPECT_TRUE(known) << line;
+    }
+    EXPECT_EQ(seen, 4 * 150);
+}
+
 }  // namespace
 }  // namespace vorn::test
