@@ -41,9 +41,10 @@ struct Listener {
 
 constexpr auto kRetryPause = std::chrono::milliseconds(100);
 
+// Never destroyed: connection threads may still use it while the process exits.
 Listener &listener() {
-    static Listener state;
-    return state;
+    static Listener *state = new Listener;
+    return *state;
 }
 
 void reportinfo(const char *text) {
@@ -182,15 +183,19 @@ int doRequests(const ListenConfig &config) {
     }
     const platform::Socket s = openlistener(config);
     if (s == platform::kNoSocket) return failstart(l, s);
+    bool stopped = false;
     {
         std::lock_guard lock(l.mutex);
-        if (l.stopping) return failstart(l, s);
-        l.failed = false;
-        l.socket = s;
-        l.port = platform::boundport(s);
-        l.listening = true;
-        l.changed.notify_all();
+        stopped = l.stopping;  // a stop that came before the listener was up
+        if (!stopped) {
+            l.failed = false;
+            l.socket = s;
+            l.port = platform::boundport(s);
+            l.listening = true;
+            l.changed.notify_all();
+        }
     }
+    if (stopped) return failstart(l, s);
     const int result = acceptloop(l, s);
     std::lock_guard lock(l.mutex);
     l.socket = platform::kNoSocket;
