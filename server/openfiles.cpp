@@ -137,7 +137,7 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
     for (std::size_t i = 0; i <= namelen; ++i) {
         uppername[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
     }
-    auto file = platform::openfile(name, platform::OpenMode::ReadWrite);
+    auto file = platform::withblockcache(platform::openfile(name, platform::OpenMode::ReadWrite));
     platform::FileIdentity id;
     if (file == nullptr || !platform::fileidentity(*file, &id)) {
         setmsg("fsopen - opening file %s.\r\n", name);
@@ -201,7 +201,9 @@ std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
 std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         *name = platform::maketempname();
-        if (auto file = platform::createexclusive(name->c_str())) return file;
+        if (auto file = platform::createexclusive(name->c_str())) {
+            return platform::withblockcache(std::move(file));
+        }
     }
     return nullptr;
 }

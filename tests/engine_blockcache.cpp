@@ -47,6 +47,19 @@ TEST(BlockCache, AWholeBlockIsReadFromTheFileOnce) {
     EXPECT_EQ(again, first);
 }
 
+TEST(BlockCache, AMissBringsInItsNeighbours) {
+    Cached c(16, 64);
+    long got = 0;
+    c.read(9 * kB, kB, &got);
+    const long reads = c.data->reads;
+    for (std::uint64_t blk = 8; blk < 16; ++blk) {
+        const auto out = c.read(blk * kB, kB, &got);
+        ASSERT_EQ(got, static_cast<long>(kB));
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), c.data->bytes.begin() + blk * kB));
+    }
+    EXPECT_EQ(c.data->reads, reads);
+}
+
 TEST(BlockCache, AWrittenBlockIsReadBackWithoutTheFile) {
     Cached c(2);
     std::vector<std::uint8_t> image(kB, 0x5A);
@@ -64,9 +77,10 @@ TEST(BlockCache, APartialTrailingBlockIsNotKeptAndReadsAsTheFileDoes) {
     long got = 0;
     c.read(kB, kB, &got);
     EXPECT_EQ(got, static_cast<long>(kB / 2));
+    const long reads = c.data->reads;
     c.read(kB, kB, &got);
     EXPECT_EQ(got, static_cast<long>(kB / 2));
-    EXPECT_EQ(c.data->reads, 2) << "a short block is read from the file every time";
+    EXPECT_GT(c.data->reads, reads) << "a short block is read from the file every time";
     c.read(5 * kB, kB, &got);
     EXPECT_EQ(got, 0) << "past the end";
 }

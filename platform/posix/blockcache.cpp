@@ -31,6 +31,13 @@ long BlockCache::readat(void *buf, std::size_t n, std::uint64_t offset) {
         std::memcpy(buf, slot.data, kCacheBlockSize);
         return static_cast<long>(kCacheBlockSize);
     }
+    if (readgroup(blk)) {
+        slot = slotof(blk, false);
+        if (slot.tag != nullptr && *slot.tag == blk + 1) {
+            std::memcpy(buf, slot.data, kCacheBlockSize);
+            return static_cast<long>(kCacheBlockSize);
+        }
+    }
     const long got = file_->readat(buf, n, offset);
     // Only a whole block is kept: a partial trailing block may still grow.
     if (got == static_cast<long>(kCacheBlockSize)) {
@@ -39,6 +46,22 @@ long BlockCache::readat(void *buf, std::size_t n, std::uint64_t offset) {
         *slot.tag = blk + 1;
     }
     return got;
+}
+
+bool BlockCache::readgroup(std::uint64_t blk) {
+    // Blocks are mostly read in runs (a walk in identifier order, the data blocks appended
+    // together): one read of the aligned group around a missing block costs little more than
+    // reading the block alone.
+    const std::uint64_t first = blk - blk % kGroupBlocks;
+    const long got = file_->readat(group_, sizeof group_, first * kCacheBlockSize);
+    if (got <= 0) return false;
+    const std::uint64_t whole = static_cast<std::uint64_t>(got) / kCacheBlockSize;
+    for (std::uint64_t i = 0; i < whole; ++i) {
+        Slot slot = slotof(first + i, true);
+        std::memcpy(slot.data, group_[i], kCacheBlockSize);
+        *slot.tag = first + i + 1;
+    }
+    return blk < first + whole;
 }
 
 long BlockCache::writeat(const void *buf, std::size_t n, std::uint64_t offset) {

@@ -26,6 +26,7 @@ class BlockCache final : public BlockFile {
 
   private:
     static constexpr std::size_t kChunkSlots = 64;
+    static constexpr std::size_t kGroupBlocks = 8;
     struct Chunk {
         std::uint64_t tag[kChunkSlots];  // block number + 1 held by each slot, 0 when empty
         std::uint8_t data[kChunkSlots][kCacheBlockSize];
@@ -42,10 +43,13 @@ class BlockCache final : public BlockFile {
     void written(const std::uint8_t *src, std::size_t n, std::uint64_t offset);
     // Drops the cached copies of the blocks in [offset, offset + n).
     void dropped(std::size_t n, std::uint64_t offset);
+    // Reads the aligned group of blocks holding blk into the cache; true when blk is cached.
+    bool readgroup(std::uint64_t blk);
 
     std::unique_ptr<BlockFile> file_;
     std::size_t capacity_;
     std::vector<std::unique_ptr<Chunk>> chunks_;
+    std::uint8_t group_[kGroupBlocks][kCacheBlockSize];
 };
 
 }  // namespace vorn::platform

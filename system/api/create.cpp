@@ -16,7 +16,9 @@ constexpr int kTempAttempts = 8;
 std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         *name = platform::maketempname();
-        if (auto file = platform::createexclusive(name->c_str())) return file;
+        if (auto file = platform::createexclusive(name->c_str())) {
+            return platform::withblockcache(std::move(file));
+        }
     }
     return nullptr;
 }

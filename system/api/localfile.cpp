@@ -102,6 +102,10 @@ std::int16_t localunlock(FSDATA *fsdata) {
         fsdata->readonly != 0 ? platform::OpenMode::ReadOnly : platform::OpenMode::ReadWrite;
     fsdata->fsp.reset();
     fsdata->fsp = platform::openfile(name, mode);
+    // Only a temporary database is opened for writing here, and no other process writes it.
+    if (mode == platform::OpenMode::ReadWrite) {
+        fsdata->fsp = platform::withblockcache(std::move(fsdata->fsp));
+    }
     if (fsdata->fsp == nullptr) {
         dodberror(1015);
         lserrno = 7;

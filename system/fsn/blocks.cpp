@@ -98,12 +98,19 @@ void extendedblk(FSDATA *fsdata, FSBUFF *buffer) {
 }
 
 FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
-    // Walks read the block they just read again and again: the most recent one is looked at
-    // first, and needs no reordering.
-    FSBUFF *mru = &fsdata->buff[fsdata->seq[fsdata->nbuffs - 1]];
+    // Walks read the block they just read, or the one before it (an xlate block and a data
+    // block in turn), again and again: those two are looked at first.
+    const int last = fsdata->nbuffs - 1;
+    FSBUFF *mru = &fsdata->buff[fsdata->seq[last]];
     if (mru->blk == blk) {
         ++stats.hits;
         return mru;
+    }
+    FSBUFF *second = &fsdata->buff[fsdata->seq[last - 1]];
+    if (second->blk == blk) {
+        ++stats.hits;
+        std::swap(fsdata->seq[last - 1], fsdata->seq[last]);
+        return second;
     }
     const int resident = findresident(fsdata, blk);
     if (resident >= 0) {
