@@ -251,7 +251,11 @@ std::size_t dispatch(const SlotMutexes &mutexes, UserId user, std::uint8_t *pack
     const std::uint32_t result = run(row, r);
     if (row.result == Result::Rid) fs->rid = result;
     if (row.result == Result::Len) fs->len = static_cast<std::int16_t>(result);
-    if (row.reply == Reply::Block || fs->len < 0) fs->len = 0;
+    // The reply never carries more than a packet's data room, whatever a handler returned.
+    if (row.reply == Reply::Block || fs->len < 0 ||
+        fs->len > static_cast<std::int16_t>(kPacketData)) {
+        fs->len = 0;
+    }
     return kReplyHeader + static_cast<std::size_t>(fs->len);
 }
 
