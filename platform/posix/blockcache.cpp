@@ -50,8 +50,8 @@ long BlockCache::readat(void *buf, std::size_t n, std::uint64_t offset) {
 
 bool BlockCache::readgroup(std::uint64_t blk) {
     // Blocks are mostly read in runs (a walk in identifier order, the data blocks appended
-    // together): one read of the aligned group around a missing block costs little more than
-    // reading the block alone.
+    // together): one read of the aligned group of four around a missing block costs little more
+    // than reading the block alone.
     const std::uint64_t first = blk - blk % kGroupBlocks;
     const long got = file_->readat(group_, sizeof group_, first * kCacheBlockSize);
     if (got <= 0) return false;

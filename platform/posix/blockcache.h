@@ -26,7 +26,7 @@ class BlockCache final : public BlockFile {
 
   private:
     static constexpr std::size_t kChunkSlots = 64;
-    static constexpr std::size_t kGroupBlocks = 8;
+    static constexpr std::size_t kGroupBlocks = 4;
     struct Chunk {
         std::uint64_t tag[kChunkSlots];  // block number + 1 held by each slot, 0 when empty
         std::uint8_t data[kChunkSlots][kCacheBlockSize];
