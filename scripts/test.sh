@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 dir=${1:-build}
-cmake -S . -B "$dir" -DVORN_SANITIZE="${VORN_SANITIZE:-}" >/dev/null
+cmake -S . -B "$dir" -DVORN_TESTS=ON -DVORN_BENCH=ON -DVORN_SANITIZE="${VORN_SANITIZE:-}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 # shellcheck disable=SC2086
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" ${CTEST_ARGS:-}
