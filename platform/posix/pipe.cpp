@@ -27,8 +27,23 @@ bool pipeaddress(const char *name, sockaddr_un *address, socklen_t *size) {
     return true;
 }
 
-PipeHandle newsocket() {
-    return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+// A new socket for the pipe `name`, its address in `address`; kNoPipe with errno set when
+// the name is unusable or no socket can be had.
+PipeHandle newsocket(const char *name, sockaddr_un *address, socklen_t *size) {
+    if (!pipeaddress(name, address, size)) {
+        errno = EINVAL;
+        return kNoPipe;
+    }
+    const PipeHandle s = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    return s < 0 ? kNoPipe : s;
+}
+
+// Closes a socket whose set-up failed, keeping the errno of the failing call.
+PipeHandle abandon(PipeHandle s) {
+    const int saved = errno;
+    ::close(s);
+    errno = saved;
+    return kNoPipe;
 }
 
 }  // namespace
@@ -36,18 +51,11 @@ PipeHandle newsocket() {
 PipeHandle pipelisten(const char *name, int backlog) {
     sockaddr_un address;
     socklen_t size = 0;
-    if (!pipeaddress(name, &address, &size)) {
-        errno = EINVAL;
-        return kNoPipe;
-    }
-    const PipeHandle s = newsocket();
-    if (s < 0) return kNoPipe;
+    const PipeHandle s = newsocket(name, &address, &size);
+    if (s == kNoPipe) return kNoPipe;
     if (::bind(s, reinterpret_cast<const sockaddr *>(&address), size) != 0 ||
         ::listen(s, backlog) != 0) {
-        const int saved = errno;
-        ::close(s);
-        errno = saved;
-        return kNoPipe;
+        return abandon(s);
     }
     return s;
 }
@@ -64,22 +72,13 @@ PipeHandle pipeaccept(PipeHandle listener) {
 PipeHandle pipeconnect(const char *name) {
     sockaddr_un address;
     socklen_t size = 0;
-    if (!pipeaddress(name, &address, &size)) {
-        errno = EINVAL;
-        return kNoPipe;
-    }
-    const PipeHandle s = newsocket();
-    if (s < 0) return kNoPipe;
+    const PipeHandle s = newsocket(name, &address, &size);
+    if (s == kNoPipe) return kNoPipe;
     int rc;
     do {
         rc = ::connect(s, reinterpret_cast<const sockaddr *>(&address), size);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int saved = errno;
-        ::close(s);
-        errno = saved;
-        return kNoPipe;
-    }
+    if (rc != 0) return abandon(s);
     return s;
 }
 
