@@ -47,17 +47,35 @@ std::int16_t deliver(const std::uint8_t *stored, int slen, void *rec) {
     return static_cast<std::int16_t>(n);
 }
 
-std::uint32_t walk(char instance, ::FS *fsinfo, std::uint8_t call, std::uint32_t rid) {
-    fsinfo->len = 0;
-    fsinfo->rid = rid;
-    return forward(instance, call, fsinfo) != 0 ? fsinfo->rid : 0;
+// The first or last record of subfile `fid`: the server is asked with `call`, a local file
+// answers with `local`.
+std::uint32_t subfileend(char instance, ::FS *fsinfo, std::uint8_t call, std::uint8_t fid,
+                         std::uint32_t (*local)(FSDATA *, std::uint8_t)) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = 0;
+        fsinfo->fid = fid;
+        fsinfo->rid = 0;
+        return forward(instance, call, fsinfo) != 0 ? fsinfo->rid : 0;
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr && namesubfile(fid) ? local(fsdata, fid) : 0;
 }
 
-std::uint32_t ends(char instance, ::FS *fsinfo, std::uint8_t call, std::uint8_t fid) {
-    fsinfo->len = 0;
-    fsinfo->fid = fid;
-    fsinfo->rid = 0;
-    return forward(instance, call, fsinfo) != 0 ? fsinfo->rid : 0;
+// The record after or before `rid`: the server is asked with `call`, a local file answers
+// with `local`.
+std::uint32_t neighbour(char instance, ::FS *fsinfo, std::uint8_t call, std::uint32_t rid,
+                        std::uint32_t (*local)(FSDATA *, std::uint32_t)) {
+    lserrno = 0;
+    if (fsinfo == nullptr) return 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = 0;
+        fsinfo->rid = rid;
+        return forward(instance, call, fsinfo) != 0 ? fsinfo->rid : 0;
+    }
+    FSDATA *fsdata = localdb(instance, fsinfo);
+    return fsdata != nullptr ? local(fsdata, rid) : 0;
 }
 
 }  // namespace
@@ -136,35 +154,19 @@ std::int16_t fsread(char instance, ::FS *fsinfo, std::uint32_t rid, void *rec) {
 }
 
 std::uint32_t fsfirst(char instance, ::FS *fsinfo, std::uint8_t fid) {
-    lserrno = 0;
-    if (fsinfo == nullptr) return 0;
-    if (isremote(fsinfo)) return ends(instance, fsinfo, kOpFirst, fid);
-    FSDATA *fsdata = localdb(instance, fsinfo);
-    return fsdata != nullptr && namesubfile(fid) ? firstrecord(fsdata, fid) : 0;
+    return subfileend(instance, fsinfo, kOpFirst, fid, firstrecord);
 }
 
 std::uint32_t fslast(char instance, ::FS *fsinfo, std::uint8_t fid) {
-    lserrno = 0;
-    if (fsinfo == nullptr) return 0;
-    if (isremote(fsinfo)) return ends(instance, fsinfo, kOpLast, fid);
-    FSDATA *fsdata = localdb(instance, fsinfo);
-    return fsdata != nullptr && namesubfile(fid) ? lastrecord(fsdata, fid) : 0;
+    return subfileend(instance, fsinfo, kOpLast, fid, lastrecord);
 }
 
 std::uint32_t fsnext(char instance, ::FS *fsinfo, std::uint32_t rid) {
-    lserrno = 0;
-    if (fsinfo == nullptr) return 0;
-    if (isremote(fsinfo)) return walk(instance, fsinfo, kOpNext, rid);
-    FSDATA *fsdata = localdb(instance, fsinfo);
-    return fsdata != nullptr ? nextrid(fsdata, rid) : 0;
+    return neighbour(instance, fsinfo, kOpNext, rid, nextrid);
 }
 
 std::uint32_t fsprev(char instance, ::FS *fsinfo, std::uint32_t rid) {
-    lserrno = 0;
-    if (fsinfo == nullptr) return 0;
-    if (isremote(fsinfo)) return walk(instance, fsinfo, kOpPrev, rid);
-    FSDATA *fsdata = localdb(instance, fsinfo);
-    return fsdata != nullptr ? prevrid(fsdata, rid) : 0;
+    return neighbour(instance, fsinfo, kOpPrev, rid, prevrid);
 }
 
 std::int16_t fsflush(char instance, ::FS *fsinfo) {
