@@ -43,6 +43,23 @@ std::uint32_t nextcannumber(FSDATA *fsdata, std::int16_t increment) {
     return canpair(cb);
 }
 
+// Stores one control value: a remote database is sent `value` in the block's rid with
+// `call`; a local one has `store` write it into the header, which is then marked changed.
+std::int16_t storecontrol(char instance, ::FS *fsinfo, std::uint8_t call, std::uint32_t value,
+                          const char *invalid, void (*store)(FSCB &, std::uint32_t)) {
+    lserrno = 0;
+    if (isremote(fsinfo)) {
+        fsinfo->len = 0;
+        fsinfo->rid = value;
+        return forward(instance, call, fsinfo);
+    }
+    FSDATA *fsdata = controldb(instance, fsinfo, invalid);
+    if (fsdata == nullptr) return 0;
+    store(fsdata->fscb, value);
+    changefscb(fsdata);
+    return 1;
+}
+
 }  // namespace
 
 std::uint32_t fsgetcannumber(char instance, ::FS *fsinfo, std::int16_t increment) {
@@ -56,18 +73,11 @@ std::uint32_t fsgetcannumber(char instance, ::FS *fsinfo, std::int16_t increment
 }
 
 std::int16_t fsstorecannumber(char instance, ::FS *fsinfo, std::uint32_t rid) {
-    lserrno = 0;
-    if (isremote(fsinfo)) {
-        fsinfo->len = 0;
-        fsinfo->rid = rid;
-        return forward(instance, kOpStoreCanNumber, fsinfo);
-    }
-    FSDATA *fsdata = controldb(instance, fsinfo, "fsstorecannumber - invalid index.");
-    if (fsdata == nullptr) return 0;
-    fsdata->fscb.cannumber[0] = static_cast<std::int16_t>(rid & 0xFFFF);
-    fsdata->fscb.cannumber[1] = static_cast<std::int16_t>(rid >> 16);
-    changefscb(fsdata);
-    return 1;
+    return storecontrol(instance, fsinfo, kOpStoreCanNumber, rid,
+                        "fsstorecannumber - invalid index.", [](FSCB &cb, std::uint32_t v) {
+                            cb.cannumber[0] = static_cast<std::int16_t>(v & 0xFFFF);
+                            cb.cannumber[1] = static_cast<std::int16_t>(v >> 16);
+                        });
 }
 
 std::int16_t fsgetappstat(char instance, ::FS *fsinfo) {
@@ -84,17 +94,9 @@ std::int16_t fsgetappstat(char instance, ::FS *fsinfo) {
 }
 
 std::int16_t fssetappstat(char instance, ::FS *fsinfo, std::int16_t appstat) {
-    lserrno = 0;
-    if (isremote(fsinfo)) {
-        fsinfo->len = 0;
-        fsinfo->rid = appstat != 0 ? 0xFFFFFFFFu : 0;
-        return forward(instance, kOpSetAppStat, fsinfo);
-    }
-    FSDATA *fsdata = controldb(instance, fsinfo, nullptr);
-    if (fsdata == nullptr) return 0;
-    fsdata->fscb.appstat = static_cast<char>(appstat != 0 ? 0xFF : 0);
-    changefscb(fsdata);
-    return 1;
+    return storecontrol(
+        instance, fsinfo, kOpSetAppStat, appstat != 0 ? 0xFFFFFFFFu : 0, nullptr,
+        [](FSCB &cb, std::uint32_t v) { cb.appstat = static_cast<char>(v & 0xFF); });
 }
 
 std::uint32_t fsgetbusinessdate(char instance, ::FS *fsinfo) {
@@ -108,17 +110,9 @@ std::uint32_t fsgetbusinessdate(char instance, ::FS *fsinfo) {
 }
 
 std::int16_t fsstorebusinessdate(char instance, ::FS *fsinfo, std::uint32_t bdate) {
-    lserrno = 0;
-    if (isremote(fsinfo)) {
-        fsinfo->len = 0;
-        fsinfo->rid = bdate;
-        return forward(instance, kOpStoreBusinessDate, fsinfo);
-    }
-    FSDATA *fsdata = controldb(instance, fsinfo, "fsstorebusinessdate - invalid index.");
-    if (fsdata == nullptr) return 0;
-    fsdata->fscb.businessdate = bdate;
-    changefscb(fsdata);
-    return 1;
+    return storecontrol(instance, fsinfo, kOpStoreBusinessDate, bdate,
+                        "fsstorebusinessdate - invalid index.",
+                        [](FSCB &cb, std::uint32_t v) { cb.businessdate = v; });
 }
 
 std::int16_t fsgetlocaltime(char instance, struct tm *data) {
