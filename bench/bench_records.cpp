@@ -76,15 +76,7 @@ std::unique_ptr<FSDATA> createvorn(const std::string &path) {
     // Through the block cache, as the server and the library open the files they write.
     auto file = platform::withblockcache(platform::createfile(path.c_str()));
     if (file == nullptr) return nullptr;
-    FSCB cb;
-    XBLOCK xb;
-    DB db;
-    newcontrolblock(&cb, ImageKind::Database, kDefaultXblkfreq, nullptr);
-    newxlateblock(&xb, 0);
-    newdatablock(&db);
-    if (file->writeat(&cb, kBlockSize, 0) != kBlockSize ||
-        file->writeat(&xb, kBlockSize, kBlockSize) != kBlockSize ||
-        file->writeat(&db, kBlockSize, 2 * kBlockSize) != kBlockSize) {
+    if (writenewfile(*file, ImageKind::Database, kDefaultXblkfreq, nullptr) != kNewFileBlocks) {
         return nullptr;
     }
     auto fs = newfsdata(Flavor::Library, nullptr);

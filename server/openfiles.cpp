@@ -169,32 +169,21 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
 
 namespace {
 
-bool writeimage(platform::BlockFile &file, const void *image, std::uint32_t blk) {
-    return file.writeat(image, kBlockSize, static_cast<std::uint64_t>(blk) * kBlockSize) ==
-           static_cast<long>(kBlockSize);
-}
-
-// Writes the three blocks of a new temporary database. 0, or the failing step's code.
+// Writes the three blocks of a new temporary database. 0, or the failing block's code.
 std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
-    FSCB cb;
-    newcontrolblock(&cb, ImageKind::ServerTemp, kDefaultXblkfreq, name);
-    if (!writeimage(file, &cb, 0)) {
-        setmsg("fsopentemp - Error writing FSCB.");
-        return kErrTempHeader;
-    }
-    XBLOCK xb;
-    newxlateblock(&xb, 0);
-    if (!writeimage(file, &xb, 1)) {
-        setmsg("fsopentemp - Error writing first translator block.\r\n");
-        return kErrTempXlate;
-    }
-    DB db;
-    newdatablock(&db);
-    if (!writeimage(file, &db, 2)) {
-        setmsg("fsopentemp - Error writing data block");
-        return kErrTempData;
-    }
-    return 0;
+    struct Failure {
+        const char *message;
+        std::int32_t code;
+    };
+    static constexpr Failure kFailures[kNewFileBlocks] = {
+        {"fsopentemp - Error writing FSCB.", kErrTempHeader},
+        {"fsopentemp - Error writing first translator block.\r\n", kErrTempXlate},
+        {"fsopentemp - Error writing data block", kErrTempData},
+    };
+    const int written = writenewfile(file, ImageKind::ServerTemp, kDefaultXblkfreq, name);
+    if (written == kNewFileBlocks) return 0;
+    setmsg(kFailures[written].message);
+    return kFailures[written].code;
 }
 
 // Creates a new temporary file under a fresh name; null when that fails.

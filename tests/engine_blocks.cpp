@@ -277,6 +277,20 @@ TEST(Format, NewFileImagesAreByteExact) {
     EXPECT_EQ(integritycheck(cb, 3 * kBlockSize), 6);
 }
 
+TEST(Format, NewFileIsWrittenBlockByBlockAndStopsAtAFailedWrite) {
+    auto whole = std::make_shared<test::MemFileData>();
+    test::MemFile file(whole);
+    EXPECT_EQ(writenewfile(file, ImageKind::Database, 7, nullptr), kNewFileBlocks);
+    EXPECT_EQ(whole->bytes, test::newdatabasebytes(7, ImageKind::Database));
+    for (int fail = 0; fail < kNewFileBlocks; ++fail) {
+        auto data = std::make_shared<test::MemFileData>();
+        data->failwriteat = fail;
+        test::MemFile failing(data);
+        EXPECT_EQ(writenewfile(failing, ImageKind::Database, 20, nullptr), fail);
+        EXPECT_EQ(data->writes, fail + 1) << "nothing is written after the failed block";
+    }
+}
+
 TEST(Seam, MappedReadsSeeEveryWriteAndGrowth) {
     test::TempDir dir;
     const std::string path = dir.file("seam.vdb");

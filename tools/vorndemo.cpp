@@ -32,15 +32,7 @@ PrintingReporter reporter;
 bool createdatabase(const char *path) {
     auto file = platform::createfile(path);
     if (file == nullptr) return false;
-    FSCB cb;
-    XBLOCK xb;
-    DB db;
-    newcontrolblock(&cb, ImageKind::Database, kDefaultXblkfreq, nullptr);
-    newxlateblock(&xb, 0);
-    newdatablock(&db);
-    return file->writeat(&cb, kBlockSize, 0) == kBlockSize &&
-           file->writeat(&xb, kBlockSize, kBlockSize) == kBlockSize &&
-           file->writeat(&db, kBlockSize, 2 * kBlockSize) == kBlockSize;
+    return writenewfile(*file, ImageKind::Database, kDefaultXblkfreq, nullptr) == kNewFileBlocks;
 }
 
 std::unique_ptr<FSDATA> opendatabase(const char *path) {

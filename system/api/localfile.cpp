@@ -20,11 +20,6 @@ FSDATA *newstate() {
     }
 }
 
-bool writeimage(platform::BlockFile *file, const void *image, std::uint32_t blk) {
-    return file->writeat(image, kBlockSize, static_cast<std::uint64_t>(blk) * kBlockSize) ==
-           static_cast<long>(kBlockSize);
-}
-
 }  // namespace
 
 int takeslot(int n) {
@@ -74,16 +69,8 @@ void settempname(int n, int slot, const char *name) {
 
 int writenewimage(platform::BlockFile *file, ImageKind kind, std::int16_t xblkfreq,
                   const char *name) {
-    FSCB cb;
-    newcontrolblock(&cb, kind, xblkfreq, name);
-    if (!writeimage(file, &cb, 0)) return 9;
-    XBLOCK xb;
-    newxlateblock(&xb, 0);
-    if (!writeimage(file, &xb, 1)) return 10;
-    DB db;
-    newdatablock(&db);
-    if (!writeimage(file, &db, 2)) return 11;
-    return 0;
+    const int written = writenewfile(*file, kind, xblkfreq, name);
+    return written == kNewFileBlocks ? 0 : 9 + written;
 }
 
 std::int16_t writeback(FSDATA *fsdata) {

@@ -33,6 +33,29 @@ void newdatablock(DB *db) {
     db->fc = 0;
 }
 
+namespace {
+
+bool writeblock(platform::BlockFile &file, const void *image, std::uint32_t blk) {
+    return file.writeat(image, kBlockSize, static_cast<std::uint64_t>(blk) * kBlockSize) ==
+           static_cast<long>(kBlockSize);
+}
+
+}  // namespace
+
+int writenewfile(platform::BlockFile &file, ImageKind kind, std::int16_t xblkfreq,
+                 const char *name) {
+    FSCB cb;
+    newcontrolblock(&cb, kind, xblkfreq, name);
+    if (!writeblock(file, &cb, 0)) return 0;
+    XBLOCK xb;
+    newxlateblock(&xb, 0);
+    if (!writeblock(file, &xb, 1)) return 1;
+    DB db;
+    newdatablock(&db);
+    if (!writeblock(file, &db, 2)) return 2;
+    return kNewFileBlocks;
+}
+
 bool hassignature(const FSCB &cb) {
     return std::memcmp(cb.copyright + kSignatureOffset, kSignature, sizeof kSignature) == 0;
 }
