@@ -60,19 +60,15 @@ std::vector<Named> everycall() {
     };
 }
 
-class LinkArgs : public LinkTest {
+class LinkArgs : public LinkTempTest {
   protected:
     void SetUp() override {
-        LinkTest::SetUp();
-        instance_ = fsinit(nullptr);
-        ASSERT_EQ(instance_, 0);
-        fs_ = fsopentemp(instance_);
-        ASSERT_NE(fs_, nullptr);
+        LinkTempTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_EQ(+fs_->fsdatanum, 0);
         ASSERT_NE(fsadd(instance_, fs_, "abc", 3, 0x10), 0u);
         ASSERT_EQ(fsaddkey(instance_, fs_, 0x10, 1, 3, "key"), 1);
         ASSERT_EQ(fsflush(instance_, fs_), 1);
-        name_ = link::fsdataary[0][0]->fscb.fsname;
         before_ = readwholefile(name_);
         changes_ = link::fsdataary[0][0]->fscb.fschanged;
     }
@@ -82,9 +78,8 @@ class LinkArgs : public LinkTest {
             EXPECT_EQ(+link::fsdataary[0][0]->fscb.fschanged, changes_);
             EXPECT_EQ(fsflush(instance_, fs_), 1);
             EXPECT_EQ(readwholefile(name_), before_);
-            fsclosetemp(instance_, fs_);
         }
-        LinkTest::TearDown();
+        LinkTempTest::TearDown();
     }
     // Runs every call on `fs` and `instance`; each must fail.
     void refuseall(char instance, ::FS *fs, const std::string &what) {
@@ -93,9 +88,6 @@ class LinkArgs : public LinkTest {
         }
     }
 
-    char instance_ = -1;
-    ::FS *fs_ = nullptr;
-    std::string name_;
     std::vector<std::uint8_t> before_;
     std::uint32_t changes_ = 0;
 };

@@ -9,20 +9,8 @@ namespace {
 
 using link::lserrno;
 
-class LinkControl : public LinkTest {
+class LinkControl : public LinkTempTest {
   protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        instance_ = fsinit(nullptr);
-        ASSERT_EQ(instance_, 0);
-        fs_ = fsopentemp(instance_);
-        ASSERT_NE(fs_, nullptr);
-        name_ = state()->fscb.fsname;
-    }
-    void TearDown() override {
-        if (fs_ != nullptr) fsclosetemp(instance_, fs_);
-        LinkTest::TearDown();
-    }
     FSDATA *state() const { return link::fsdataary[0][fs_->fsdatanum]; }
     FSCB ondisk() const {
         FSCB cb{};
@@ -30,10 +18,6 @@ class LinkControl : public LinkTest {
         if (bytes.size() >= sizeof cb) std::memcpy(&cb, bytes.data(), sizeof cb);
         return cb;
     }
-
-    char instance_ = -1;
-    ::FS *fs_ = nullptr;
-    std::string name_;
 };
 
 TEST_F(LinkControl, ChangesReachTheFileAtTheUnlockWithTheLockFlagClear) {

@@ -196,4 +196,26 @@ class LinkTest : public ::testing::Test {
     std::filesystem::path olddir_;
 };
 
+// A local instance with one temporary database open in it; the database is closed afterwards
+// unless the test closed it and cleared fs_.
+class LinkTempTest : public LinkTest {
+  protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        instance_ = fsinit(nullptr);
+        ASSERT_EQ(instance_, 0);
+        fs_ = fsopentemp(instance_);
+        ASSERT_NE(fs_, nullptr);
+        name_ = link::fsdataary[0][fs_->fsdatanum]->fscb.fsname;
+    }
+    void TearDown() override {
+        if (fs_ != nullptr) fsclosetemp(instance_, fs_);
+        LinkTest::TearDown();
+    }
+
+    char instance_ = -1;
+    ::FS *fs_ = nullptr;
+    std::string name_;
+};
+
 }  // namespace vorn::test
