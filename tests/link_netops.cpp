@@ -1,5 +1,7 @@
 // The exact request of every forwarded operation: call bytes, every field of the block, the
 // data; and the value each operation takes from the reply.
+#include <optional>
+
 #include "link_peer.h"
 #include "vorn/compress.h"
 
@@ -41,347 +43,214 @@ std::vector<std::uint8_t> storedof(const std::string &rec) {
 const std::string kRecord = "record record record aaaaaaaaaaaaaaaaaaaaaaaaaaaa tail";
 const std::string kKey = "KEY-17";
 
+// How a request block differs from startblock(): len always, fid and rid where given.
+struct Fields {
+    std::int16_t len = 0;
+    std::optional<std::uint8_t> fid;
+    std::optional<std::uint32_t> rid;
+};
+
+void apply(const Fields &fields, FS &f) {
+    f.len = fields.len;
+    if (fields.fid) f.fid = *fields.fid;
+    if (fields.rid) f.rid = *fields.rid;
+}
+
+constexpr std::uint32_t kReplyRid = 0x3000002A;
+
+using Invoke = std::function<std::uint64_t(char, ::FS *)>;
+
+// One forwarded call: the request it must send, the scripted reply and what the call gives.
+// The setters name what differs from an empty request answered by an unchanged block.
 struct Row {
+    Row(const char *n, std::uint8_t c, Invoke i) : name(n), call(c), invoke(std::move(i)) {}
+    Row &len(std::int16_t v) { return request.len = v, *this; }
+    Row &fid(std::uint8_t v) { return request.fid = v, *this; }
+    Row &rid(std::uint32_t v) { return request.rid = v, *this; }
+    Row &sends(std::vector<std::uint8_t> d) { return expectdata = std::move(d), *this; }
+    Row &replywithrid(std::uint32_t v) { return replyrid = v, *this; }
+    Row &replywith(std::vector<std::uint8_t> d) { return replydata = std::move(d), *this; }
+    Row &gives(std::uint64_t v) { return expectresult = v, *this; }
+    // The usual answer of a call that finds a record: the reply's rid is the result.
+    Row &findsrid() { return replywithrid(kReplyRid).gives(kReplyRid); }
+
     const char *name;
     std::uint8_t call;
-    std::function<std::uint64_t(char, ::FS *)> invoke;
-    std::function<void(FS &)> expectblock;  // the request block, from startblock()
+    Invoke invoke;
+    Fields request;
     std::vector<std::uint8_t> expectdata;
-    std::function<void(FS &)> replyedit;  // how the scripted reply differs from the request
+    std::optional<std::uint32_t> replyrid;
     std::vector<std::uint8_t> replydata;
-    std::uint64_t expectresult;
+    std::uint64_t expectresult = 1;
 };
 
 std::vector<Row> rows() {
     const auto stored = storedof(kRecord);
+    const auto storedlen = static_cast<std::int16_t>(stored.size());
     const auto key = bytesof(kKey.data(), kKey.size());
-    const auto reprid = [](FS &f) { f.rid = 0x3000002A; };
     std::vector<Row> r;
-    r.push_back({"fslock",
-                 kOpLock,
-                 [](char i, ::FS *fs) {
-                     const std::uint32_t rids[] = {0x10000001, 0x10000002, 0};
-                     return std::uint64_t(fslock(i, fs, rids));
-                 },
-                 [](FS &f) { f.len = 8; },
-                 [] {
-                     auto d = le32(0x10000001);
-                     auto e = le32(0x10000002);
-                     d.insert(d.end(), e.begin(), e.end());
-                     return d;
-                 }(),
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsunlock",
-                 kOpUnlock,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsunlock(i, fs)); },
-                 [](FS &f) { f.len = 0; },
-                 {},
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsexclusivelock",
-                 kOpExclusiveLock,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsexclusivelock(i, fs, -2)); },
-                 [](FS &f) {
-                     f.len = 2;
-                     f.rid = 0;
-                 },
-                 {0xFE, 0xFF},
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsexclusiveunlock",
-                 kOpExclusiveUnlock,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsexclusiveunlock(i, fs)); },
-                 [](FS &f) { f.len = 0; },
-                 {},
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsunlockrid",
-                 kOpUnlockRid,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsunlockrid(i, fs, 0x20000003)); },
-                 [](FS &f) { f.len = 4; },
-                 le32(0x20000003),
-                 nullptr,
-                 {},
-                 1});
+    r.push_back(Row("fslock", kOpLock,
+                    [](char i, ::FS *fs) {
+                        const std::uint32_t rids[] = {0x10000001, 0x10000002, 0};
+                        return std::uint64_t(fslock(i, fs, rids));
+                    })
+                    .len(8)
+                    .sends([] {
+                        auto d = le32(0x10000001);
+                        auto e = le32(0x10000002);
+                        d.insert(d.end(), e.begin(), e.end());
+                        return d;
+                    }()));
+    r.push_back(Row("fsunlock", kOpUnlock,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsunlock(i, fs)); }));
+    r.push_back(Row("fsexclusivelock", kOpExclusiveLock,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsexclusivelock(i, fs, -2)); })
+                    .len(2)
+                    .rid(0)
+                    .sends({0xFE, 0xFF}));
+    r.push_back(Row("fsexclusiveunlock", kOpExclusiveUnlock,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsexclusiveunlock(i, fs)); }));
+    r.push_back(Row("fsunlockrid", kOpUnlockRid,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsunlockrid(i, fs, 0x20000003)); })
+                    .len(4)
+                    .sends(le32(0x20000003)));
     r.push_back(
-        {"fsforceunlockrid",
-         kOpForceUnlockRid,
-         [](char i, ::FS *fs) { return std::uint64_t(fsforceunlockrid(i, fs, 0x20000004)); },
-         [](FS &f) { f.len = 4; },
-         le32(0x20000004),
-         nullptr,
-         {},
-         1});
-    r.push_back({"fsgetcannumber",
-                 kOpGetCanNumber,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsgetcannumber(i, fs, 1)); },
-                 [](FS &f) { f.len = 2; },
-                 {1, 0},
-                 reprid,
-                 {},
-                 0x3000002A});
+        Row("fsforceunlockrid", kOpForceUnlockRid,
+            [](char i, ::FS *fs) { return std::uint64_t(fsforceunlockrid(i, fs, 0x20000004)); })
+            .len(4)
+            .sends(le32(0x20000004)));
+    r.push_back(Row("fsgetcannumber", kOpGetCanNumber,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsgetcannumber(i, fs, 1)); })
+                    .len(2)
+                    .sends({1, 0})
+                    .findsrid());
+    r.push_back(Row("fsstorecannumber", kOpStoreCanNumber, [](char i, ::FS *fs) {
+                    return std::uint64_t(fsstorecannumber(i, fs, 0x00050006));
+                }).rid(0x00050006));
+    r.push_back(Row("fsgetbusinessdate", kOpGetBusinessDate, [](char i, ::FS *fs) {
+                    return std::uint64_t(fsgetbusinessdate(i, fs));
+                }).findsrid());
+    r.push_back(Row("fsstorebusinessdate", kOpStoreBusinessDate, [](char i, ::FS *fs) {
+                    return std::uint64_t(fsstorebusinessdate(i, fs, 20261208));
+                }).rid(20261208));
+    r.push_back(Row("fsgetappstat", kOpGetAppStat,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsgetappstat(i, fs)); })
+                    .rid(0)
+                    .replywithrid(0xFFFFFFFF));
+    r.push_back(Row("fssetappstat on", kOpSetAppStat, [](char i, ::FS *fs) {
+                    return std::uint64_t(fssetappstat(i, fs, 5));
+                }).rid(0xFFFFFFFF));
+    r.push_back(Row("fssetappstat off", kOpSetAppStat, [](char i, ::FS *fs) {
+                    return std::uint64_t(fssetappstat(i, fs, 0));
+                }).rid(0));
+    r.push_back(Row("fsadd", kOpAdd,
+                    [](char i, ::FS *fs) {
+                        return std::uint64_t(fsadd(i, fs, kRecord.data(),
+                                                   static_cast<std::int16_t>(kRecord.size()),
+                                                   0x31));
+                    })
+                    .len(storedlen)
+                    .fid(0x31)
+                    .rid(0)
+                    .sends(stored)
+                    .findsrid());
+    r.push_back(Row("fswrite", kOpWrite,
+                    [](char i, ::FS *fs) {
+                        return std::uint64_t(fswrite(i, fs, kRecord.data(),
+                                                     static_cast<std::int16_t>(kRecord.size()),
+                                                     0x30000009));
+                    })
+                    .len(storedlen)
+                    .rid(0x30000009)
+                    .sends(stored));
+    r.push_back(Row("fsfirst", kOpFirst,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsfirst(i, fs, 0x30)); })
+                    .fid(0x30)
+                    .rid(0)
+                    .findsrid());
     r.push_back(
-        {"fsstorecannumber",
-         kOpStoreCanNumber,
-         [](char i, ::FS *fs) { return std::uint64_t(fsstorecannumber(i, fs, 0x00050006)); },
-         [](FS &f) {
-             f.len = 0;
-             f.rid = 0x00050006;
-         },
-         {},
-         nullptr,
-         {},
-         1});
-    r.push_back({"fsgetbusinessdate",
-                 kOpGetBusinessDate,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsgetbusinessdate(i, fs)); },
-                 [](FS &f) { f.len = 0; },
-                 {},
-                 reprid,
-                 {},
-                 0x3000002A});
-    r.push_back(
-        {"fsstorebusinessdate",
-         kOpStoreBusinessDate,
-         [](char i, ::FS *fs) { return std::uint64_t(fsstorebusinessdate(i, fs, 20261208)); },
-         [](FS &f) {
-             f.len = 0;
-             f.rid = 20261208;
-         },
-         {},
-         nullptr,
-         {},
-         1});
-    r.push_back({"fsgetappstat",
-                 kOpGetAppStat,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsgetappstat(i, fs)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0;
-                 },
-                 {},
-                 [](FS &f) { f.rid = 0xFFFFFFFF; },
-                 {},
-                 1});
-    r.push_back({"fssetappstat on",
-                 kOpSetAppStat,
-                 [](char i, ::FS *fs) { return std::uint64_t(fssetappstat(i, fs, 5)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0xFFFFFFFF;
-                 },
-                 {},
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fssetappstat off",
-                 kOpSetAppStat,
-                 [](char i, ::FS *fs) { return std::uint64_t(fssetappstat(i, fs, 0)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0;
-                 },
-                 {},
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsadd",
-                 kOpAdd,
-                 [](char i, ::FS *fs) {
-                     return std::uint64_t(fsadd(i, fs, kRecord.data(),
-                                                static_cast<std::int16_t>(kRecord.size()), 0x31));
-                 },
-                 [n = stored.size()](FS &f) {
-                     f.len = static_cast<std::int16_t>(n);
-                     f.fid = 0x31;
-                     f.rid = 0;
-                 },
-                 stored,
-                 reprid,
-                 {},
-                 0x3000002A});
-    r.push_back({"fswrite",
-                 kOpWrite,
-                 [](char i, ::FS *fs) {
-                     return std::uint64_t(fswrite(i, fs, kRecord.data(),
-                                                  static_cast<std::int16_t>(kRecord.size()),
-                                                  0x30000009));
-                 },
-                 [n = stored.size()](FS &f) {
-                     f.len = static_cast<std::int16_t>(n);
-                     f.rid = 0x30000009;
-                 },
-                 stored,
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsfirst",
-                 kOpFirst,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsfirst(i, fs, 0x30)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.fid = 0x30;
-                     f.rid = 0;
-                 },
-                 {},
-                 reprid,
-                 {},
-                 0x3000002A});
-    r.push_back({"fslast",
-                 kOpLast,
-                 [](char i, ::FS *fs) { return std::uint64_t(fslast(i, fs, 0x30)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.fid = 0x30;
-                     f.rid = 0;
-                 },
-                 {},
-                 reprid,
-                 {},
-                 0x3000002A});
-    r.push_back({"fsdelete",
-                 kOpDelete,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsdelete(i, fs, 0x30000005)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0x30000005;
-                 },
-                 {},
-                 nullptr,
-                 {},
-                 1});
-    r.push_back({"fsread",
-                 kOpRead,
-                 [](char i, ::FS *fs) {
-                     char out[200];
-                     const auto n = fsread(i, fs, 0x30000006, out);
-                     return std::string(out, n > 0 ? n : 0) == kRecord ? std::uint64_t(n) : 0;
-                 },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0x30000006;
-                 },
-                 {},
-                 nullptr,
-                 stored,
-                 kRecord.size()});
-    r.push_back({"fsnext",
-                 kOpNext,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsnext(i, fs, 0x30000007)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0x30000007;
-                 },
-                 {},
-                 reprid,
-                 {},
-                 0x3000002A});
-    r.push_back({"fsprev",
-                 kOpPrev,
-                 [](char i, ::FS *fs) { return std::uint64_t(fsprev(i, fs, 0x30000008)); },
-                 [](FS &f) {
-                     f.len = 0;
-                     f.rid = 0x30000008;
-                 },
-                 {},
-                 reprid,
-                 {},
-                 0x3000002A});
+        Row("fslast", kOpLast, [](char i, ::FS *fs) { return std::uint64_t(fslast(i, fs, 0x30)); })
+            .fid(0x30)
+            .rid(0)
+            .findsrid());
+    r.push_back(Row("fsdelete", kOpDelete, [](char i, ::FS *fs) {
+                    return std::uint64_t(fsdelete(i, fs, 0x30000005));
+                }).rid(0x30000005));
+    r.push_back(Row("fsread", kOpRead,
+                    [](char i, ::FS *fs) {
+                        char out[200];
+                        const auto n = fsread(i, fs, 0x30000006, out);
+                        return std::string(out, n > 0 ? n : 0) == kRecord ? std::uint64_t(n) : 0;
+                    })
+                    .rid(0x30000006)
+                    .replywith(stored)
+                    .gives(kRecord.size()));
+    r.push_back(Row("fsnext", kOpNext,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsnext(i, fs, 0x30000007)); })
+                    .rid(0x30000007)
+                    .findsrid());
+    r.push_back(Row("fsprev", kOpPrev,
+                    [](char i, ::FS *fs) { return std::uint64_t(fsprev(i, fs, 0x30000008)); })
+                    .rid(0x30000008)
+                    .findsrid());
     for (auto [name, call, add] : {std::tuple{"fsaddkey", kOpAddKey, true},
                                    std::tuple{"fsdeletekey", kOpDeleteKey, false}}) {
-        r.push_back({name,
-                     call,
-                     [add](char i, ::FS *fs) {
-                         const auto len = static_cast<std::int16_t>(kKey.size());
-                         return std::uint64_t(
-                             add ? fsaddkey(i, fs, 0x32, 0x30000001, len, kKey.data())
-                                 : fsdeletekey(i, fs, 0x32, 0x30000001, len, kKey.data()));
-                     },
-                     [](FS &f) {
-                         f.len = static_cast<std::int16_t>(kKey.size());
-                         f.fid = 0x32;
-                         f.rid = 0x30000001;
-                     },
-                     key,
-                     nullptr,
-                     {},
-                     1});
+        r.push_back(Row(name, call,
+                        [add](char i, ::FS *fs) {
+                            const auto len = static_cast<std::int16_t>(kKey.size());
+                            return std::uint64_t(
+                                add ? fsaddkey(i, fs, 0x32, 0x30000001, len, kKey.data())
+                                    : fsdeletekey(i, fs, 0x32, 0x30000001, len, kKey.data()));
+                        })
+                        .len(static_cast<std::int16_t>(kKey.size()))
+                        .fid(0x32)
+                        .rid(0x30000001)
+                        .sends(key));
     }
     const std::vector<std::uint8_t> found = {'F', 'O', 'U', 'N', 'D', '!', '!', '!', '!'};
-    const auto replyfound = [](FS &f) { f.rid = 0x3000002A; };
     // Each search returns the rid and leaves the found value in the caller's buffer.
-    const auto search = [found](std::uint32_t (*fn)(char, ::FS *, char *)) {
-        return [fn, found](char i, ::FS *fs) {
-            char buf[200] = {};
-            std::memcpy(buf, kKey.data(), kKey.size());
-            const std::uint32_t rid = fn(i, fs, buf);
-            const bool ok = std::memcmp(buf, found.data(), found.size()) == 0 &&
-                            buf[found.size()] == 0 && fs->len == 9;
-            return ok ? std::uint64_t(rid) : 0;
-        };
+    const auto search = [found](const char *name, std::uint8_t call,
+                                std::uint32_t (*fn)(char, ::FS *, char *)) {
+        return Row(name, call,
+                   [fn, found](char i, ::FS *fs) {
+                       char buf[200] = {};
+                       std::memcpy(buf, kKey.data(), kKey.size());
+                       const std::uint32_t rid = fn(i, fs, buf);
+                       const bool ok = std::memcmp(buf, found.data(), found.size()) == 0 &&
+                                       buf[found.size()] == 0 && fs->len == 9;
+                       return ok ? std::uint64_t(rid) : 0;
+                   })
+            .fid(0x32)
+            .rid(0)
+            .replywith(found)
+            .findsrid();
     };
-    r.push_back({"fsfirstkey",
-                 kOpFirstKey,
-                 search([](char i, ::FS *fs, char *k) { return fsfirstkey(i, fs, 0x32, k); }),
-                 [](FS &f) {
-                     f.len = 0;
-                     f.fid = 0x32;
-                     f.rid = 0;
-                 },
-                 {},
-                 replyfound,
-                 found,
-                 0x3000002A});
-    r.push_back({"fslastkey", kOpLastKey,
-                 search([](char i, ::FS *fs, char *k) { return fslastkey(i, fs, 0x32, 6, k); }),
-                 [](FS &f) {
-                     f.len = 6;
-                     f.fid = 0x32;
-                     f.rid = 0;
-                 },
-                 key, replyfound, found, 0x3000002A});
-    r.push_back({"fsfindkey", kOpFindKey,
-                 search([](char i, ::FS *fs, char *k) { return fsfindkey(i, fs, 0x32, 6, k); }),
-                 [](FS &f) {
-                     f.len = 6;
-                     f.fid = 0x32;
-                     f.rid = 0;
-                 },
-                 key, replyfound, found, 0x3000002A});
-    r.push_back({"fsnextkey", kOpNextKey, search([](char i, ::FS *fs, char *k) {
-                     return fsnextkey(i, fs, 0x32, 0x30000002, 6, k);
-                 }),
-                 [](FS &f) {
-                     f.len = 6;
-                     f.fid = 0x32;
-                     f.rid = 0x30000002;
-                 },
-                 key, replyfound, found, 0x3000002A});
-    r.push_back({"fsprevkey", kOpPrevKey, search([](char i, ::FS *fs, char *k) {
-                     return fsprevkey(i, fs, 0x32, 0x30000002, 6, k);
-                 }),
-                 [](FS &f) {
-                     f.len = 6;
-                     f.fid = 0x32;
-                     f.rid = 0x30000002;
-                 },
-                 key, replyfound, found, 0x3000002A});
-    r.push_back({"fsclose",
-                 kOpClose,
-                 [](char i, ::FS *fs) {
-                     fsclose(i, fs);  // a copy: only the request is checked
-                     return std::uint64_t(1);
-                 },
-                 [](FS &f) { f.len = 0; },
-                 {},
-                 nullptr,
-                 {},
-                 1});
+    r.push_back(search("fsfirstkey", kOpFirstKey,
+                       [](char i, ::FS *fs, char *k) { return fsfirstkey(i, fs, 0x32, k); }));
+    r.push_back(search("fslastkey", kOpLastKey,
+                       [](char i, ::FS *fs, char *k) { return fslastkey(i, fs, 0x32, 6, k); })
+                    .len(6)
+                    .sends(key));
+    r.push_back(search("fsfindkey", kOpFindKey,
+                       [](char i, ::FS *fs, char *k) { return fsfindkey(i, fs, 0x32, 6, k); })
+                    .len(6)
+                    .sends(key));
+    r.push_back(
+        search("fsnextkey", kOpNextKey,
+               [](char i, ::FS *fs, char *k) { return fsnextkey(i, fs, 0x32, 0x30000002, 6, k); })
+            .len(6)
+            .rid(0x30000002)
+            .sends(key));
+    r.push_back(
+        search("fsprevkey", kOpPrevKey,
+               [](char i, ::FS *fs, char *k) { return fsprevkey(i, fs, 0x32, 0x30000002, 6, k); })
+            .len(6)
+            .rid(0x30000002)
+            .sends(key));
+    r.push_back(Row("fsclose", kOpClose, [](char i, ::FS *fs) {
+        fsclose(i, fs);  // a copy: only the request is checked
+        return std::uint64_t(1);
+    }));
     return r;
 }
 
@@ -394,8 +263,10 @@ TEST_F(LinkNetOps, EveryOperationSendsExactlyItsRequestAndTakesItsReply) {
     for (const Row &row : rows()) {
         SCOPED_TRACE(row.name);
         peer.clear();
-        peer.respond(
-            [&row](const Request &req) { return answer(req, row.replydata, row.replyedit); });
+        const auto replyedit = [&row](FS &f) {
+            if (row.replyrid) f.rid = *row.replyrid;
+        };
+        peer.respond([&](const Request &req) { return answer(req, row.replydata, replyedit); });
         FS block = startblock();
         ::FS copy;
         std::memcpy(&copy, &block, sizeof copy);
@@ -406,7 +277,7 @@ TEST_F(LinkNetOps, EveryOperationSendsExactlyItsRequestAndTakesItsReply) {
         EXPECT_EQ(req.call0, 0);
         EXPECT_EQ(req.call1, row.call);
         FS expected = block;
-        row.expectblock(expected);
+        apply(row.request, expected);
         EXPECT_EQ(std::memcmp(&req.fs, &expected, sizeof expected), 0)
             << "fsdatanum " << req.fs.fsdatanum << " isnetwork " << int(req.fs.isnetwork)
             << " socket " << req.fs.socket << " origin " << req.fs.errororigin << " error "
@@ -421,7 +292,7 @@ TEST_F(LinkNetOps, EveryOperationSendsExactlyItsRequestAndTakesItsReply) {
             reply.error = 0;
             reply.errororigin = ' ';
             reply.len = static_cast<std::int16_t>(row.replydata.size());
-            if (row.replyedit) row.replyedit(reply);
+            replyedit(reply);
             EXPECT_EQ(std::memcmp(&copy, &reply, sizeof reply), 0);
         }
     }
