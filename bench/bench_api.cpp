@@ -163,34 +163,45 @@ sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
     return st;
 }
 
-void sqliterecords(long count, const std::vector<std::string> &recs, std::mt19937 &rng, Result *add,
-                   Result *read, Result *walk) {
+// The SQL of one SQLite workload.
+struct SqliteWorkload {
+    const char *create;
+    const char *insert;
+    const char *lookup;
+    const char *walk;  // every row in order; column 1 is read
+};
+
+// Times one SQLite workload: `count` inserts in one transaction (bindrow(ins, i) binds row i),
+// then `count` lookups (bindlookup(sel) binds a random one) and a walk of every row, both in
+// one read transaction. take(st, column) reads the value a lookup or walk step yields.
+template <typename BindRow, typename BindLookup, typename Take>
+void timesqlite(const SqliteWorkload &w, long count, BindRow bindrow, BindLookup bindlookup,
+                Take take, Result *add, Result *find, Result *walk) {
     sqlite3 *db = opensqlite();
-    sqlite3_exec(db, "CREATE TABLE recs(id INTEGER PRIMARY KEY, data BLOB)", nullptr, nullptr,
-                 nullptr);
-    sqlite3_stmt *ins = prepare(db, "INSERT INTO recs(data) VALUES(?)");
+    sqlite3_exec(db, w.create, nullptr, nullptr, nullptr);
+    sqlite3_stmt *ins = prepare(db, w.insert);
     add->sqlite = opspersecond(count, [&] {
         sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-        for (const std::string &r : recs) {
-            sqlite3_bind_blob(ins, 1, r.data(), static_cast<int>(r.size()), SQLITE_STATIC);
+        for (long i = 0; i < count; ++i) {
+            bindrow(ins, i);
             sqlite3_step(ins);
             sqlite3_reset(ins);
         }
         sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     });
-    sqlite3_stmt *sel = prepare(db, "SELECT data FROM recs WHERE id = ?");
+    sqlite3_stmt *sel = prepare(db, w.lookup);
     std::uint64_t total = 0;
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    read->sqlite = opspersecond(count, [&] {
+    find->sqlite = opspersecond(count, [&] {
         for (long i = 0; i < count; ++i) {
-            sqlite3_bind_int64(sel, 1, static_cast<sqlite3_int64>(rng() % recs.size() + 1));
-            if (sqlite3_step(sel) == SQLITE_ROW) total += sqlite3_column_bytes(sel, 0);
+            bindlookup(sel);
+            if (sqlite3_step(sel) == SQLITE_ROW) total += take(sel, 0);
             sqlite3_reset(sel);
         }
     });
-    sqlite3_stmt *all = prepare(db, "SELECT id, data FROM recs ORDER BY id");
+    sqlite3_stmt *all = prepare(db, w.walk);
     walk->sqlite = opspersecond(count, [&] {
-        while (sqlite3_step(all) == SQLITE_ROW) total += sqlite3_column_bytes(all, 1);
+        while (sqlite3_step(all) == SQLITE_ROW) total += take(all, 1);
     });
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     sink = total;
@@ -200,42 +211,46 @@ void sqliterecords(long count, const std::vector<std::string> &recs, std::mt1993
     closesqlite(db);
 }
 
+void sqliterecords(long count, const std::vector<std::string> &recs, std::mt19937 &rng, Result *add,
+                   Result *read, Result *walk) {
+    const SqliteWorkload w = {
+        "CREATE TABLE recs(id INTEGER PRIMARY KEY, data BLOB)", "INSERT INTO recs(data) VALUES(?)",
+        "SELECT data FROM recs WHERE id = ?", "SELECT id, data FROM recs ORDER BY id"};
+    timesqlite(
+        w, count,
+        [&](sqlite3_stmt *ins, long i) {
+            const std::string &r = recs[static_cast<std::size_t>(i)];
+            sqlite3_bind_blob(ins, 1, r.data(), static_cast<int>(r.size()), SQLITE_STATIC);
+        },
+        [&](sqlite3_stmt *sel) {
+            sqlite3_bind_int64(sel, 1, static_cast<sqlite3_int64>(rng() % recs.size() + 1));
+        },
+        [](sqlite3_stmt *st, int column) {
+            return static_cast<std::uint64_t>(sqlite3_column_bytes(st, column));
+        },
+        add, read, walk);
+}
+
 void sqlitekeys(long count, const std::vector<std::string> &keys, std::mt19937 &rng, Result *add,
                 Result *find, Result *walk) {
-    sqlite3 *db = opensqlite();
-    sqlite3_exec(db, "CREATE TABLE keys(k BLOB, rid INTEGER); CREATE INDEX keysk ON keys(k, rid)",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt *ins = prepare(db, "INSERT INTO keys(k, rid) VALUES(?, ?)");
-    add->sqlite = opspersecond(count, [&] {
-        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-        for (long i = 0; i < count; ++i) {
+    const SqliteWorkload w = {
+        "CREATE TABLE keys(k BLOB, rid INTEGER); CREATE INDEX keysk ON keys(k, rid)",
+        "INSERT INTO keys(k, rid) VALUES(?, ?)",
+        "SELECT rid FROM keys WHERE k = ? ORDER BY rid LIMIT 1",
+        "SELECT k, rid FROM keys ORDER BY k, rid"};
+    timesqlite(
+        w, count,
+        [&](sqlite3_stmt *ins, long i) {
             sqlite3_bind_blob(ins, 1, keys[static_cast<std::size_t>(i)].data(), 12, SQLITE_STATIC);
             sqlite3_bind_int64(ins, 2, i + 1);
-            sqlite3_step(ins);
-            sqlite3_reset(ins);
-        }
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    });
-    sqlite3_stmt *sel = prepare(db, "SELECT rid FROM keys WHERE k = ? ORDER BY rid LIMIT 1");
-    std::uint64_t total = 0;
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    find->sqlite = opspersecond(count, [&] {
-        for (long i = 0; i < count; ++i) {
+        },
+        [&](sqlite3_stmt *sel) {
             sqlite3_bind_blob(sel, 1, keys[rng() % keys.size()].data(), 12, SQLITE_STATIC);
-            if (sqlite3_step(sel) == SQLITE_ROW) total += sqlite3_column_int64(sel, 0);
-            sqlite3_reset(sel);
-        }
-    });
-    sqlite3_stmt *all = prepare(db, "SELECT k, rid FROM keys ORDER BY k, rid");
-    walk->sqlite = opspersecond(count, [&] {
-        while (sqlite3_step(all) == SQLITE_ROW) total += sqlite3_column_int64(all, 1);
-    });
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    sink = total;
-    sqlite3_finalize(ins);
-    sqlite3_finalize(sel);
-    sqlite3_finalize(all);
-    closesqlite(db);
+        },
+        [](sqlite3_stmt *st, int column) {
+            return static_cast<std::uint64_t>(sqlite3_column_int64(st, column));
+        },
+        add, find, walk);
 }
 #endif
 
