@@ -93,12 +93,14 @@ void vornrecords(long count, const std::vector<std::string> &recs, std::mt19937 
     });
     long walked = 0;
     walk->vorn = opspersecond(count, [&] {
+        // Each record is read on the way, as the SQLite walk reads each row's data.
         for (std::uint32_t rid = fsfirst(inst, fs, 0x10); rid != 0; rid = fsnext(inst, fs, rid)) {
+            total += fsread(inst, fs, rid, buf);
             ++walked;
         }
     });
     if (walked != count) std::fprintf(stderr, "walked %ld of %ld records\n", walked, count);
-    if (total < static_cast<std::uint64_t>(count) * 90) std::fprintf(stderr, "reads failed\n");
+    if (total < static_cast<std::uint64_t>(count) * 180) std::fprintf(stderr, "reads failed\n");
     sink = total;
     fsclosetemp(inst, fs);
     closefs(inst);
