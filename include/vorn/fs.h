@@ -16,7 +16,7 @@ namespace vorn {
 
 inline constexpr std::uint32_t kBlockSize = 1024;
 inline constexpr std::uint32_t kBlockShift = 10;
-inline constexpr std::uint32_t kMaxBlock = 0x3FFFFF;       // largest block number
+inline constexpr std::uint32_t kMaxBlock = 0x3FFFFF;         // largest block number
 inline constexpr std::uint32_t kMaxXlateIndex = 0x0FFFFFFF;  // 28-bit xlate index space
 inline constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;        // FSBUFF.blk of an empty buffer
 inline constexpr std::uint32_t kEmptyFrid = 0xFFFFFFFF;      // FDATA.frid of an empty sub-file
@@ -24,10 +24,10 @@ inline constexpr int kSubFiles = 15;
 inline constexpr int kFreeChains = 6;
 inline constexpr int kXlateEntries = 256;
 inline constexpr std::int16_t kDefaultXblkfreq = 20;
-inline constexpr std::int16_t kDbHeader = 10;                 // DB header bytes
-inline constexpr std::int16_t kRecordHeader = 6;              // RECORD header bytes
-inline constexpr std::int16_t kBlockRoom = 1014;              // bytes after the DB header
-inline constexpr std::int16_t kMaxStoredRecord = 1008;        // largest body an empty block takes
+inline constexpr std::int16_t kDbHeader = 10;           // DB header bytes
+inline constexpr std::int16_t kRecordHeader = 6;        // RECORD header bytes
+inline constexpr std::int16_t kBlockRoom = 1014;        // bytes after the DB header
+inline constexpr std::int16_t kMaxStoredRecord = 1008;  // largest body an empty block takes
 inline constexpr char kSignature[8] = {'V', 'a', 'r', 'n', 'h', 'o', 'l', 't'};
 inline constexpr std::size_t kSignatureOffset = 21;
 
@@ -35,7 +35,7 @@ inline constexpr std::size_t kSignatureOffset = 21;
 inline constexpr int kMaxKeyValue = 195;  // value bytes of one key
 inline constexpr int kKeyBuffer = 200;    // fid byte + value + rid
 inline constexpr std::int16_t kKbHeader = 14;
-inline constexpr int kMaxLevels = 10;     // size of the ancestor path
+inline constexpr int kMaxLevels = 10;  // size of the ancestor path
 
 #pragma pack(push, 1)
 
@@ -166,7 +166,11 @@ static_assert(offsetof(KB, xtrablk) == 10);
 static_assert(offsetof(KB, buff) == kKbHeader);
 
 // Helpers over the rid layout: sub-file in bits 31..28, xlate index in 27..0.
-constexpr unsigned subfileof(std::uint32_t rid) { return rid >> 28; }
-constexpr std::uint32_t xindexof(std::uint32_t rid) { return rid & kMaxXlateIndex; }
+constexpr unsigned subfileof(std::uint32_t rid) {
+    return rid >> 28;
+}
+constexpr std::uint32_t xindexof(std::uint32_t rid) {
+    return rid & kMaxXlateIndex;
+}
 
 }  // namespace vorn

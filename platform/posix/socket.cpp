@@ -24,15 +24,19 @@ sockaddr_in makeaddress(std::uint32_t addr, std::uint16_t port) {
 
 }  // namespace
 
-bool socketstartup() { return true; }
-bool socketcleanup() { return true; }
+bool socketstartup() {
+    return true;
+}
+bool socketcleanup() {
+    return true;
+}
 
 bool parseaddress(const char *text, std::uint32_t *addr, std::uint16_t *port) {
     if (text == nullptr) return false;
     char host[32];
     const char *colon = std::strchr(text, ':');
-    const std::size_t hostlen = colon != nullptr ? static_cast<std::size_t>(colon - text)
-                                                 : std::strlen(text);
+    const std::size_t hostlen =
+        colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
     if (hostlen == 0 || hostlen >= sizeof host) return false;
     std::memcpy(host, text, hostlen);
     host[hostlen] = '\0';
@@ -74,7 +78,9 @@ bool tcpbind(Socket s, std::uint32_t addr, std::uint16_t port) {
     return ::bind(s, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
 }
 
-bool tcplisten(Socket s, int backlog) { return ::listen(s, backlog) == 0; }
+bool tcplisten(Socket s, int backlog) {
+    return ::listen(s, backlog) == 0;
+}
 
 Socket tcpaccept(Socket s) {
     int c;
@@ -114,7 +120,11 @@ long recvsome(Socket s, void *buf, std::size_t n) {
     return static_cast<long>(got);
 }
 
-bool shutdownboth(Socket s) { return ::shutdown(s, SHUT_RDWR) == 0; }
-bool closesocket(Socket s) { return ::close(s) == 0; }
+bool shutdownboth(Socket s) {
+    return ::shutdown(s, SHUT_RDWR) == 0;
+}
+bool closesocket(Socket s) {
+    return ::close(s) == 0;
+}
 
 }  // namespace vorn::platform

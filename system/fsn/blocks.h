@@ -33,8 +33,12 @@ std::uint32_t allocextendedblk(FSDATA *fsdata);
 void makelast(std::int16_t *seq, int count, int sn);
 
 // Pins keep a buffer from being chosen as a victim while an operation still uses it.
-inline void pinblk(FSBUFF *b) { ++b->pins; }
-inline void unpinblk(FSBUFF *b) { --b->pins; }
+inline void pinblk(FSBUFF *b) {
+    ++b->pins;
+}
+inline void unpinblk(FSBUFF *b) {
+    --b->pins;
+}
 
 // The xlate block spacing in effect (0 reads as 20).
 inline std::uint32_t xblkfreqof(const FSDATA *fsdata) {

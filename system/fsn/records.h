@@ -16,8 +16,8 @@ std::uint32_t addrecord(FSDATA *fsdata, const void *stored, std::int16_t len, st
                         Fault *fault);
 // Rewrites record rid, in its block when it still fits, else moved to another block. 1 or 0.
 // *moved (when given) tells whether the record changed blocks.
-std::int16_t rewriterecord(FSDATA *fsdata, std::uint32_t rid, const void *stored,
-                           std::int16_t len, Fault *fault, bool *moved = nullptr);
+std::int16_t rewriterecord(FSDATA *fsdata, std::uint32_t rid, const void *stored, std::int16_t len,
+                           Fault *fault, bool *moved = nullptr);
 // Deletes record rid and releases its identifier. 1 or 0.
 std::int16_t deleterecord(FSDATA *fsdata, std::uint32_t rid, Fault *fault);
 // Copies record rid's stored form to `stored` (room for kMaxStoredRecord bytes). Returns its

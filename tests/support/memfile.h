@@ -19,13 +19,13 @@ struct MemFileData {
 };
 
 class MemFile final : public platform::BlockFile {
-public:
+  public:
     explicit MemFile(std::shared_ptr<MemFileData> data) : data_(std::move(data)) {}
     long readat(void *buf, std::size_t n, std::uint64_t offset) override;
     long writeat(const void *buf, std::size_t n, std::uint64_t offset) override;
     std::int64_t length() override { return static_cast<std::int64_t>(data_->bytes.size()); }
 
-private:
+  private:
     std::shared_ptr<MemFileData> data_;
 };
 
