@@ -1,6 +1,6 @@
 // Helpers for the server tests: a real vornserv process in a fresh directory (port read from
-// its start-up line), a raw TCP client that sends hand-built request packets, and small
-// helpers for stored records and event-log checks.
+// its start-up line; the process itself is a support/childprocess.h child), a raw TCP client that
+// sends hand-built request packets, and small helpers for stored records and event-log checks.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,9 +9,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fsn/check.h"
+#include "support/childprocess.h"
 #include "support/enginefile.h"
 #include "vorn/compress.h"
 #include "vorn/wire.h"
@@ -31,60 +32,32 @@ namespace vorn::test {
 // directory and event log in `dir`.
 class ServerProcess {
   public:
-    explicit ServerProcess(const std::string &dir) : dir_(dir) {}
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
-    ~ServerProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
+    explicit ServerProcess(const std::string &dir) : dir_(dir) {
+        static std::atomic<int> counter{0};
+        pipe_ = "vorntest" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     }
 
     // Starts the server and waits for its start-up line. False when it did not come.
     bool start() {
-        int fds[2];
-        if (::pipe(fds) != 0) return false;
-        const std::string log = eventlogpath();
-        pid_ = ::fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            if (::chdir(dir_.c_str()) != 0) ::_exit(126);
-            ::execl(VORNSERV_PATH, VORNSERV_PATH, "--listen", "127.0.0.1:0", "--event-log",
-                    log.c_str(), "--pipe", pipename().c_str(), static_cast<char *>(nullptr));
-            ::_exit(127);
+        if (!child_.start(
+                VORNSERV_PATH,
+                {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_},
+                dir_)) {
+            return false;
         }
-        ::close(fds[1]);
-        out_ = fds[0];
-        const std::string line = readline(10000);
-        const std::string prefix = "vornserv listening on 127.0.0.1:";
-        if (line.rfind(prefix, 0) != 0) return false;
-        port_ = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
+        port_ = listeningport(child_, 20000);
         return port_ != 0;
     }
 
-    // Asks the server to stop (SIGTERM) and returns its exit status, -1 when it did not end
-    // within the time.
+    // Asks the server to stop (SIGTERM) and returns its exit status; -1 when it did not end
+    // within the time (it is then killed), -2 when a signal ended it.
     int stop(int ms = 20000) {
-        if (pid_ <= 0) return -1;
-        ::kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
+        if (!child_.running()) return -1;
+        child_.signal(SIGTERM);
+        return child_.wait(ms);
     }
 
-    bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+    bool running() const { return child_.running(); }
     std::uint16_t port() const { return port_; }
     std::string eventlogpath() const { return dir_ + "/events.log"; }
     std::string eventlog() const {
@@ -96,28 +69,9 @@ class ServerProcess {
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
   private:
-    std::string pipename() const {
-        return "vorntest" + std::to_string(::getpid()) + "-" + std::to_string(++counter());
-    }
-    static int &counter() {
-        static int n = 0;
-        return n;
-    }
-
-    std::string readline(int ms) {
-        std::string line;
-        char c;
-        pollfd p{out_, POLLIN, 0};
-        while (::poll(&p, 1, ms) > 0 && ::read(out_, &c, 1) == 1) {
-            if (c == '\n') return line;
-            line += c;
-        }
-        return line;
-    }
-
     std::string dir_;
-    pid_t pid_ = -1;
-    int out_ = -1;
+    std::string pipe_;
+    ChildProcess child_;
     std::uint16_t port_ = 0;
 };
 

@@ -1,17 +1,14 @@
-// Helpers for the service tests: a child process with its standard output captured, a
-// datagram socket that receives the service's notifications (NOTIFY_SOCKET), a raw TCP client
-// for hand-built request packets, and a running vornserv in a fresh directory.
+// Helpers for the service tests: a datagram socket that receives the service's notifications
+// (NOTIFY_SOCKET), a raw TCP client for hand-built request packets, and a running vornserv in a
+// fresh directory. Child processes come from support/childprocess.h.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,143 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/childprocess.h"
 #include "support/enginefile.h"
 #include "vorn/wire.h"
 
-extern char **environ;
-
 namespace vorn::test {
-
-using Clock = std::chrono::steady_clock;
-
-inline int remainingms(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// A program run as a child process in a chosen directory, its standard output on a pipe.
-class Child {
-  public:
-    Child() = default;
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) ::close(out_);
-    }
-
-    // `env` entries (NAME=VALUE) are added to this process's environment.
-    bool start(const std::string &path, const std::vector<std::string> &args,
-               const std::string &dir = ".", const std::vector<std::string> &env = {}) {
-        std::vector<std::string> argstore{path};
-        argstore.insert(argstore.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : argstore) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envstore(env);
-        for (char **e = environ; *e != nullptr; ++e) envstore.emplace_back(*e);
-        std::vector<char *> envp;
-        for (std::string &e : envstore) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            // A test process that aborts must not leave its servers running.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(125);
-            ::dup2(fds[1], 1);
-            if (::chdir(dir.c_str()) != 0) ::_exit(126);
-            ::execve(path.c_str(), argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        out_ = fds[0];
-        return true;
-    }
-
-    // Reads standard output until a whole line starting with `prefix` is there (at most ms);
-    // that line without its end, or "" on timeout or end of output.
-    std::string waitline(const std::string &prefix, int ms) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            std::istringstream lines(output_);
-            std::string line;
-            while (std::getline(lines, line)) {
-                if (line.rfind(prefix, 0) == 0 && !lines.eof()) return line;
-            }
-            if (!readsome(remainingms(deadline))) return "";
-        }
-    }
-
-    // Everything the child printed, reading until it closes its output (at most ms).
-    std::string output(int ms = 5000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (readsome(remainingms(deadline))) {
-        }
-        return output_;
-    }
-
-    void signal(int sig) const { ::kill(pid_, sig); }
-
-    // Waits for the child's exit: its exit status, -2 when a signal ended it, -1 when it is
-    // still running after ms (it is then killed).
-    int wait(int ms) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            }
-            if (remainingms(deadline) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                pid_ = -1;
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
-  private:
-    // Appends what arrives within ms; false at end of output or on timeout.
-    bool readsome(int ms) {
-        if (out_ < 0) return false;
-        pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0) return false;
-        char buf[4096];
-        const ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n <= 0) return false;
-        output_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string output_;
-};
-
-// Runs a program to its end: exit status (-1 when it didn't end in time) and its output.
-struct RunResult {
-    int status;
-    std::string out;
-};
-
-inline RunResult runprogram(const std::string &path, const std::vector<std::string> &args,
-                            const std::vector<std::string> &env = {}) {
-    Child child;
-    if (!child.start(path, args, ".", env)) return {-1, ""};
-    std::string out = child.output(20000);
-    return {child.wait(20000), out};
-}
 
 // The receiving end of NOTIFY_SOCKET: a datagram socket bound to a path.
 class NotifySocket {
@@ -289,11 +154,8 @@ class ServerProcess {
         if (!notify_.bound()) return false;
         if (!child_.start(VORNSERV_PATH, args, dir_.path(), {"NOTIFY_SOCKET=" + notify_.path()}))
             return false;
-        const std::string line = child_.waitline("vornserv listening on ", 20000);
-        const std::size_t colon = line.rfind(':');
-        if (colon == std::string::npos) return false;
-        port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
-        if (!notify_.waitfor("READY=1", 20000)) return false;
+        port_ = listeningport(child_, 20000);
+        if (port_ == 0 || !notify_.waitfor("READY=1", 20000)) return false;
         // The status interface starts after "running"; this event follows it.
         const bool logged = std::find(args.begin(), args.end(), eventlog()) != args.end();
         return !logged || eventlogged("Service started successfully.", 20000);
@@ -317,13 +179,13 @@ class ServerProcess {
     const TempDir &dir() const { return dir_; }
     const std::string &pipe() const { return pipe_; }
     std::uint16_t port() const { return port_; }
-    Child &child() { return child_; }
+    ChildProcess &child() { return child_; }
     NotifySocket &notify() { return notify_; }
 
   private:
     TempDir dir_;
     NotifySocket notify_;
-    Child child_;
+    ChildProcess child_;
     std::string pipe_;
     std::uint16_t port_ = 0;
 };
