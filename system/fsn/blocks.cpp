@@ -34,7 +34,7 @@ bool writeimage(FSDATA *fsdata, const void *image, std::uint32_t blk) {
 
 // Writes one changed buffer back; reports and returns false on failure.
 bool writeback(FSDATA *fsdata, FSBUFF &b) {
-    ++stats.bf;
+    count(stats.bf);
     b.cf = 0;
     const bool extended = b.extblk != 0;
     b.extblk = 0;
@@ -58,7 +58,7 @@ bool writeback(FSDATA *fsdata, FSBUFF &b) {
 
 // Writes the control block image; the file always holds cf, dblocked and wrts as 0.
 bool writecontrolblock(FSDATA *fsdata) {
-    ++stats.fscbf;
+    count(stats.fscbf);
     FSCB &cb = fsdata->fscb;
     const char locked = cb.dblocked;
     cb.dblocked = 0;
@@ -103,23 +103,23 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
     const int last = fsdata->nbuffs - 1;
     FSBUFF *mru = &fsdata->buff[fsdata->seq[last]];
     if (mru->blk == blk) {
-        ++stats.hits;
+        count(stats.hits);
         return mru;
     }
     FSBUFF *second = &fsdata->buff[fsdata->seq[last - 1]];
     if (second->blk == blk) {
-        ++stats.hits;
+        count(stats.hits);
         std::swap(fsdata->seq[last - 1], fsdata->seq[last]);
         return second;
     }
     const int resident = findresident(fsdata, blk);
     if (resident >= 0) {
-        ++stats.hits;
+        count(stats.hits);
         FSBUFF *b = &fsdata->buff[fsdata->seq[resident]];
         makelast(fsdata->seq, fsdata->nbuffs, resident);
         return b;
     }
-    ++stats.miss;
+    count(stats.miss);
     const int vn = choosevictim(fsdata);
     if (vn < 0) {
         dberror(fsdata, 1400, nullptr, "readblk - reading block %lu\r\n",
