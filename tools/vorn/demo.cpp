@@ -1,12 +1,13 @@
-// vorndemo: a short tour of the storage engine. It creates a database file in the current
-// directory, stores a few records in two sub-files, reads them back, rewrites and deletes
-// one, walks each sub-file in both directions, closes and reopens the file and checks it.
-//   vorndemo [FILE]   (default demo.vdb; an existing file of that name is replaced)
+// vorn demo [FILE]: a short tour of the storage engine. It creates a database file (default
+// demo.vdb; an existing file of that name is replaced), stores a few records in two
+// sub-files, reads them back, rewrites and deletes one, walks each sub-file in both
+// directions, closes and reopens the file and checks it. scripts/run.sh serves the result.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "command.h"
 #include "fsn/blocks.h"
 #include "fsn/check.h"
 #include "fsn/format.h"
@@ -14,9 +15,8 @@
 #include "fsn/records.h"
 #include "vorn/compress.h"
 
+namespace vorn::tool {
 namespace {
-
-using namespace vorn;
 
 // Prints the engine's own failure reports as they happen.
 class PrintingReporter final : public Reporter {
@@ -29,13 +29,13 @@ class PrintingReporter final : public Reporter {
 
 PrintingReporter reporter;
 
-bool createdatabase(const char *path) {
+bool makedemofile(const char *path) {
     auto file = platform::createfile(path);
     if (file == nullptr) return false;
     return writenewfile(*file, ImageKind::Database, kDefaultXblkfreq, nullptr) == kNewFileBlocks;
 }
 
-std::unique_ptr<FSDATA> opendatabase(const char *path) {
+std::unique_ptr<FSDATA> opendemofile(const char *path) {
     auto file = platform::openfile(path, platform::OpenMode::ReadWrite);
     if (file == nullptr) return nullptr;
     const std::int64_t length = file->length();
@@ -91,11 +91,11 @@ std::string shorten(const std::string &s) {
 
 int tour(const char *path) {
     std::printf("creating %s\n", path);
-    if (!createdatabase(path)) {
+    if (!makedemofile(path)) {
         std::printf("  cannot create %s\n", path);
         return 1;
     }
-    auto fs = opendatabase(path);
+    auto fs = opendemofile(path);
     if (fs == nullptr) return 1;
 
     std::printf("storing records\n");
@@ -134,7 +134,7 @@ int tour(const char *path) {
     std::printf("closing and reopening\n");
     if (flushbuffs(fs.get()) == 0) return 1;
     fs.reset();
-    fs = opendatabase(path);
+    fs = opendemofile(path);
     if (fs == nullptr) return 1;
     std::printf("  %08lx: %s\n", static_cast<unsigned long>(d), fetch(fs.get(), d).c_str());
     std::printf("  file has %lu blocks\n", static_cast<unsigned long>(fs->fscb.lb + 1));
@@ -147,12 +147,25 @@ int tour(const char *path) {
     return faulty ? 1 : 0;
 }
 
+int run(const Args &args) {
+    return tour(args.positional.empty() ? "demo.vdb" : args.positional[0].c_str());
+}
+
 }  // namespace
 
-int main(int argc, char **argv) {
-    if (argc > 2) {
-        std::fprintf(stderr, "usage: vorndemo [FILE]\n");
-        return 2;
-    }
-    return tour(argc == 2 ? argv[1] : "demo.vdb");
+const Command &democommand() {
+    static const Command c{
+        "demo",
+        "[FILE]",
+        "make the demo database and tour the engine",
+        "Creates FILE (default demo.vdb, replacing a file of that name), stores, reads,\n"
+        "rewrites, deletes and walks a few records in sub-files 1 and 2, reopens the file and\n"
+        "checks it, printing each step. scripts/run.sh serves the file it makes.",
+        {},
+        0,
+        1,
+        run};
+    return c;
 }
+
+}  // namespace vorn::tool

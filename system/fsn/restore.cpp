@@ -1,0 +1,115 @@
+#include "restore.h"
+
+#include "blocks.h"
+#include "chainwalk.h"
+#include "layout.h"
+#include "placement.h"
+#include "vorn/wire.h"
+
+namespace vorn {
+namespace {
+
+constexpr WalkCodes kRestoreWalk{"fsadd", 1030, 1035, 1038, 1040, 1042};
+
+// Makes the file reach the xlate block at block number xb, appending as an add would.
+bool reachxlateblock(FSDATA *fsdata, std::uint64_t xb) {
+    if (xb > kMaxBlock) return false;
+    while (xb > fsdata->fscb.lb) {
+        const std::uint32_t t = allocextendedblk(fsdata);
+        if (t == 0 || readblk(fsdata, t) == nullptr) return false;
+    }
+    return true;
+}
+
+void widenbounds(FSDATA *fsdata, std::uint32_t rid) {
+    FDATA &f = fsdata->fscb.f[subfileof(rid) - 1];
+    if (f.frid == 0 || f.frid == kEmptyFrid || f.frid > rid) f.frid = rid;
+    if (f.lrid < rid) f.lrid = rid;
+    changefscb(fsdata);
+}
+
+}  // namespace
+
+std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored, std::int16_t len,
+                           Fault *fault) {
+    const unsigned subfile = subfileof(rid);
+    if (subfile == 0) {
+        return static_cast<std::int16_t>(setfault(fault, 1045, kErrNoXlate,
+                                                  "fsadd - rid %08lx names no sub-file.\r\n",
+                                                  static_cast<unsigned long>(rid)));
+    }
+    if (len < 1 || len + kRecordHeader > kBlockRoom) {
+        return static_cast<std::int16_t>(
+            setfault(fault, 1030, kErrNoChainBlock, "fsadd - getchain error.\r\n"));
+    }
+    std::uint32_t blk = 0;
+    FSBUFF *b =
+        findroom(fsdata, static_cast<std::int16_t>(len + kRecordHeader), kRestoreWalk, fault, &blk);
+    if (b == nullptr) return 0;
+    PinGuard pin;
+    pin.hold(b);
+    const std::uint32_t x = xindexof(rid);
+    const std::uint64_t xb = xlateblockof(fsdata, x);
+    FSBUFF *xbuf =
+        reachxlateblock(fsdata, xb) ? readblk(fsdata, static_cast<std::uint32_t>(xb)) : nullptr;
+    if (xbuf == nullptr) {
+        return static_cast<std::int16_t>(
+            setfault(fault, 1357, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+    }
+    const unsigned slot = x & 0xFF;
+    if ((xbuf->xbuff.xlate[slot] >> 28) != 0) {
+        return static_cast<std::int16_t>(setfault(fault, 1045, kErrNoXlate,
+                                                  "fsadd - rid %08lx is already in use.\r\n",
+                                                  static_cast<unsigned long>(rid)));
+    }
+    xbuf->xbuff.xlate[slot] = (subfile << 28) | blk;
+    if (writeblk(fsdata, static_cast<std::uint32_t>(xb)) == 0) {
+        return static_cast<std::int16_t>(
+            setfault(fault, 1365, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+    }
+    b = readblk(fsdata, blk);
+    if (b == nullptr || artb(fsdata, &rid, &len, stored, &b->dbuff, blk) == 0) {
+        return static_cast<std::int16_t>(
+            setfault(fault, 1050, kErrAddToBlock, "fsadd - artb error.\r\n"));
+    }
+    widenbounds(fsdata, rid);
+    if (writeblk(fsdata, blk) == 0) {
+        return static_cast<std::int16_t>(setfault(fault, 1055, kErrBlockWrite,
+                                                  "fsadd - error writing block %lu.\r\n",
+                                                  static_cast<unsigned long>(blk)));
+    }
+    return 1;
+}
+
+std::int16_t relinkfreexlate(FSDATA *fsdata) {
+    const std::uint32_t freq = xblkfreqof(fsdata);
+    const std::uint32_t blocks = fsdata->fscb.lb == 0 ? 0 : (fsdata->fscb.lb - 1) / freq + 1;
+    // The entry that links to the next free index: slot `prevslot` of xlate block prevk.
+    bool havehead = false;
+    std::uint32_t prevk = 0, prevslot = 0;
+    auto link = [&](std::uint32_t x) -> bool {
+        if (!havehead) {
+            fsdata->fscb.ftc = x;
+            changefscb(fsdata);
+            havehead = true;
+            return true;
+        }
+        FSBUFF *pb = readblk(fsdata, prevk * freq + 1);
+        if (pb == nullptr) return false;
+        pb->xbuff.xlate[prevslot] = x;
+        return writeblk(fsdata, prevk * freq + 1) != 0;
+    };
+    for (std::uint32_t k = 0; k < blocks; ++k) {
+        for (std::uint32_t s = 0; s < kXlateEntries; ++s) {
+            FSBUFF *xb = readblk(fsdata, k * freq + 1);
+            if (xb == nullptr) return 0;
+            if ((xb->xbuff.xlate[s] >> 28) != 0) continue;
+            if (!link(k * kXlateEntries + s)) return 0;
+            prevk = k;
+            prevslot = s;
+        }
+    }
+    return link(blocks * kXlateEntries) ? 1 : 0;
+}
+
+}  // namespace vorn
