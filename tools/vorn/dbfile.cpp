@@ -70,6 +70,12 @@ bool fileexists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+std::string faulttext(const Fault &fault) {
+    std::string t = fault.text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == '.')) t.pop_back();
+    return t.empty() ? "engine error " + std::to_string(fault.code) : t;
+}
+
 std::string ridtext(std::uint32_t rid) {
     char text[16];
     std::snprintf(text, sizeof text, "%08lx", static_cast<unsigned long>(rid));

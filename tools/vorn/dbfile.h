@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fsn/fault.h"
 #include "fsn/fsdata.h"
 
 namespace vorn::tool {
@@ -34,6 +35,9 @@ std::unique_ptr<FSDATA> createdatabase(const std::string &path, std::int16_t spa
 
 // True when a file (of any kind) exists at path.
 bool fileexists(const std::string &path);
+
+// A fault's message without its line end, or its code when it has none.
+std::string faulttext(const Fault &fault);
 
 // A rid as the tools print it: eight hexadecimal digits.
 std::string ridtext(std::uint32_t rid);

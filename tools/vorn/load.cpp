@@ -36,12 +36,6 @@ class Loader {
     bool sawrecord_ = false;
 };
 
-std::string faulttext(const Fault &fault) {
-    std::string t = fault.text;
-    while (!t.empty() && (t.back() == '\n' || t.back() == '\r' || t.back() == '.')) t.pop_back();
-    return t.empty() ? "engine error " + std::to_string(fault.code) : t;
-}
-
 const JsonValue *field(const JsonLine &line, const char *name, JsonValue::Kind kind) {
     const auto it = line.find(name);
     return it != line.end() && it->second.kind == kind ? &it->second : nullptr;

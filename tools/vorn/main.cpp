@@ -13,8 +13,8 @@ namespace vorn::tool {
 
 const std::vector<Command> &commands() {
     static const std::vector<Command> table = {
-        createcommand(), infocommand(),   checkcommand(), dumpcommand(),
-        loadcommand(),   statuscommand(), democommand(),
+        createcommand(), infocommand(),    checkcommand(),  dumpcommand(),   loadcommand(),
+        statcommand(),   salvagecommand(), statuscommand(), backupcommand(), democommand(),
     };
     return table;
 }
