@@ -1,5 +1,5 @@
 // The integrity checker: sound files give no faults (and notes only for the harmless states
-// the algorithms produce), each kind of damage gives a fault, and vorncheck's exit status.
+// the algorithms produce), each kind of damage gives a fault, and vorn check's exit status.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -150,12 +150,12 @@ TEST(Check, FileLengthMustMatchTheLastBlock) {
 }
 
 int runcheck(const std::string &path) {
-    const std::string command = std::string(TOOLS_DIR) + "/vorncheck " + path + " >/dev/null 2>&1";
+    const std::string command = std::string(TOOLS_DIR) + "/vorn check " + path + " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(Check, VorncheckExitStatus) {
+TEST(Check, VornCheckExitStatus) {
     test::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string good = dir.file("good.vdb");
