@@ -3,6 +3,7 @@
 // stops it (connections end, every open file is written and closed, exit status 0), SIGUSR1
 // pauses it (no new connection is taken), SIGUSR2 continues, SIGHUP reports its state.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "options.h"
@@ -10,6 +11,16 @@
 
 int main(int argc, char **argv) {
     using namespace vorn::server;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf(
+                "%s\n\nThe database server: serves the database files of its working "
+                "directory to vornlink clients\nover TCP (port 2000 unless --listen "
+                "says otherwise). See vornserv(8).\n",
+                usage());
+            return 0;
+        }
+    }
     ServerOptions options;
     std::string error;
     if (!parseoptions(argc, argv, &options, &error)) {
