@@ -115,7 +115,8 @@ bool harvest(const std::string &path, long long spacing, Harvest *h, std::string
     alignas(8) std::uint8_t bytes[kBlockSize];
     if (file->readat(bytes, kBlockSize, 0) == static_cast<long>(kBlockSize)) {
         std::memcpy(&h->header, bytes, sizeof h->header);
-        const int freq = h->header.xblkfreq == 0 ? kDefaultXblkfreq : h->header.xblkfreq;
+        const int stored = h->header.xblkfreq;  // copied out of the packed header
+        const int freq = stored == 0 ? kDefaultXblkfreq : stored;
         h->headerok = hassignature(h->header) && freq >= 2;
         if (h->headerok) h->spacing = static_cast<std::uint32_t>(freq);
     }

@@ -99,7 +99,7 @@ TreeSurvey surveytree(FSDATA *fsdata) {
         } else {
             ++s.inner;
             ++s.children;
-            todo.push_back(kb.xtrablk);
+            todo.push_back(std::uint32_t{kb.xtrablk});  // a copy: the field is packed
         }
     }
     return s;
