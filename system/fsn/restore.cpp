@@ -11,12 +11,22 @@ namespace {
 
 constexpr WalkCodes kRestoreWalk{"fsadd", 1030, 1035, 1038, 1040, 1042};
 
-// Makes the file reach the xlate block at block number xb, appending as an add would.
+// Makes the file reach the xlate block at block number xb, appending as an add would. Unlike
+// an add, which leaves the data blocks it appends on the way unlinked, the blocks appended
+// here go on free chain 0, so that the records and key blocks that follow fill them: a file
+// rebuilt with rids far apart is no bigger than one that grew by adds.
 bool reachxlateblock(FSDATA *fsdata, std::uint64_t xb) {
     if (xb > kMaxBlock) return false;
     while (xb > fsdata->fscb.lb) {
         const std::uint32_t t = allocextendedblk(fsdata);
-        if (t == 0 || readblk(fsdata, t) == nullptr) return false;
+        FSBUFF *b = t != 0 ? readblk(fsdata, t) : nullptr;
+        if (b == nullptr) return false;
+        if (t == xb || isxlateblockno(fsdata, t)) continue;
+        b->dbuff.nbic = fsdata->fscb.fc[0];
+        b->dbuff.fc = 0;
+        fsdata->fscb.fc[0] = t;
+        changefscb(fsdata);
+        if (writeblk(fsdata, t) == 0) return false;
     }
     return true;
 }
@@ -42,19 +52,23 @@ std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored
         return static_cast<std::int16_t>(
             setfault(fault, 1030, kErrNoChainBlock, "fsadd - getchain error.\r\n"));
     }
+    // The xlate block first: the blocks appended to reach it are then there to take the record.
+    const std::uint32_t x = xindexof(rid);
+    const std::uint64_t xb = xlateblockof(fsdata, x);
+    if (!reachxlateblock(fsdata, xb)) {
+        return static_cast<std::int16_t>(
+            setfault(fault, 1357, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+    }
     std::uint32_t blk = 0;
     FSBUFF *b =
         findroom(fsdata, static_cast<std::int16_t>(len + kRecordHeader), kRestoreWalk, fault, &blk);
     if (b == nullptr) return 0;
     PinGuard pin;
     pin.hold(b);
-    const std::uint32_t x = xindexof(rid);
-    const std::uint64_t xb = xlateblockof(fsdata, x);
-    FSBUFF *xbuf =
-        reachxlateblock(fsdata, xb) ? readblk(fsdata, static_cast<std::uint32_t>(xb)) : nullptr;
+    FSBUFF *xbuf = readblk(fsdata, static_cast<std::uint32_t>(xb));
     if (xbuf == nullptr) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1357, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+            setfault(fault, 1360, kErrNoXlate, "fsadd - getxlate error.\r\n"));
     }
     const unsigned slot = x & 0xFF;
     if ((xbuf->xbuff.xlate[slot] >> 28) != 0) {
