@@ -45,6 +45,7 @@ struct Harvest {
     std::map<std::uint32_t, std::uint32_t> xlate;  // rid -> block, from readable xlate entries
     std::vector<FoundKey> keys;
     std::vector<std::uint32_t> damagedblocks;  // data blocks whose records stop at damage
+    std::vector<std::uint32_t> unknownblocks;  // neither a data block nor a key block
     std::uint32_t unreadable = 0;
     std::uint32_t implausible = 0;  // record headers naming a rid the file never had
 };
@@ -97,7 +98,11 @@ void harvestblock(Harvest &h, std::uint32_t blk, const std::uint8_t *bytes) {
     if (isdataimage(db)) return harvestdata(h, blk, db);
     KB kb;
     std::memcpy(&kb, bytes, sizeof kb);
-    if (validkb(kb) && kb.level == 0) harvestleaf(h, kb);
+    if (!validkb(kb)) {
+        h.unknownblocks.push_back(blk);
+    } else if (kb.level == 0) {
+        harvestleaf(h, kb);
+    }
 }
 
 bool harvest(const std::string &path, long long spacing, Harvest *h, std::string *why) {
@@ -236,6 +241,12 @@ void report(const Harvest &h, const Outcome &o, const std::string &to) {
         std::printf("lost: the records after the damage in data block %lu\n",
                     static_cast<unsigned long>(blk));
     }
+    for (std::uint32_t blk : h.unknownblocks) {
+        std::printf(
+            "lost: block %lu is neither a data block nor a key block: its records or "
+            "keys are gone\n",
+            static_cast<unsigned long>(blk));
+    }
     if (h.unreadable != 0) {
         std::printf("lost: %lu unreadable block(s)\n", static_cast<unsigned long>(h.unreadable));
     }
@@ -256,7 +267,7 @@ void report(const Harvest &h, const Outcome &o, const std::string &to) {
     if (o.lost.size() > kListed) {
         std::printf("lost: %zu more records named by xlate entries\n", o.lost.size() - kListed);
     }
-    if (h.damagedblocks.empty() && h.unreadable == 0 && o.lost.empty()) {
+    if (h.damagedblocks.empty() && h.unknownblocks.empty() && h.unreadable == 0 && o.lost.empty()) {
         std::printf("nothing known to be lost\n");
     }
 }
