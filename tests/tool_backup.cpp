@@ -138,5 +138,20 @@ TEST(Backup, RefusesAnExistingDestinationAndAFileTheServerCannotOpen) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+TEST(Status, AsksARunningServersStatusPipe) {
+    test::TempDir dir;
+    const std::string pipe = "vorntool" + std::to_string(::getpid());
+    test::ChildProcess server;
+    ASSERT_TRUE(
+        server.start(VORNSERV_PATH, {"--listen", "127.0.0.1:0", "--pipe", pipe}, dir.path()));
+    ASSERT_NE(test::listeningport(server, 20000), 0);
+    const test::RunResult asked = test::runprogram(kVorn, {"status", "--pipe", pipe, "total"});
+    EXPECT_EQ(asked.status, 0);
+    EXPECT_EQ(asked.out.rfind("FILES:", 0), 0u) << asked.out;
+    EXPECT_EQ(test::runprogram(kVorn, {"status", "--pipe", pipe + "x", "total"}).status, 1);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait(20000), 0);
+}
+
 }  // namespace
 }  // namespace vorn

@@ -403,6 +403,16 @@ TEST_F(Tool, CheckFindsEachKindOfDamage) {
     }
 }
 
+TEST_F(Tool, DumpRefusesToLeaveOutRecordsItCannotReach) {
+    const Clean &c = clean(dir);
+    auto bytes = c.bytes;
+    std::memset(bytes.data() + kBlockSize, 0, kBlockSize);  // xlate block 0: every entry free
+    const std::string damaged = file("damaged.vdb"), err = file("err.txt");
+    ASSERT_TRUE(test::writewholefile(damaged, bytes));
+    EXPECT_EQ(vorn("dump " + damaged + " > /dev/null 2> " + err), 1);
+    EXPECT_NE(slurp(err).find("salvage"), std::string::npos) << slurp(err);
+}
+
 TEST_F(Tool, SalvageRecoversEveryIntactRecordUnderItsRid) {
     const Clean &c = clean(dir);
     const auto original = recordlines(c.dump);
