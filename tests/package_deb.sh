@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null
 deb=$(ls "$work"/pkg/*.deb)
-dpkg-deb --field "$deb" Package | grep -qx vorn
+[ "$(dpkg-deb --field "$deb" Package)" = vorn ]
 dpkg-deb --contents "$deb" >"$work/contents"
 for f in ./usr/bin/vorn ./usr/bin/vornserv ./usr/bin/vorn-install ./usr/include/vornlink.h \
   ./usr/lib/libvornlink.so.0 ./usr/lib/pkgconfig/vornlink.pc ./usr/lib/cmake/vorn/vornConfig.cmake \
@@ -21,6 +21,8 @@ done
 root=$work/root
 dpkg -x "$deb" "$root"
 "$root/usr/bin/vorn" create "$work/new.vdb" >/dev/null
-"$root/usr/bin/vorn" info "$work/new.vdb" | grep -q '^xlate spacing 20$'
-"$root/usr/bin/vornserv" --help | grep -q '^usage: vornserv'
+info=$("$root/usr/bin/vorn" info "$work/new.vdb")
+grep -q '^xlate spacing 20$' <<<"$info"
+help=$("$root/usr/bin/vornserv" --help)
+grep -q '^usage: vornserv' <<<"$help"
 echo "the package installs and its programs run"

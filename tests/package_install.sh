@@ -38,9 +38,10 @@ sed -n '/^\/\* list.c \*\//,/^```/p' "$src/README.md" | sed '$d' |
 grep -q "127.0.0.1:$port" "$work/list.c" || { echo "no example client in the README"; exit 1; }
 
 expect_listing() {  # program
-  ldd "$1" | grep -q "$libdir/libvornlink.so.0" || { echo "$1 does not use the installed library"; exit 1; }
+  libs=$(ldd "$1")  # not piped into grep -q, whose early exit would break the pipe
+  grep -q "$libdir/libvornlink.so.0" <<<"$libs" || { echo "$1 does not use the installed library"; exit 1; }
   out=$(cd "$work" && "$1") || { echo "$1 failed:"; echo "$out"; exit 1; }
-  echo "$out" | grep -q '^10000001 Alan Turing' || { echo "unexpected listing from $1:"; echo "$out"; exit 1; }
+  grep -q '^10000001 Alan Turing' <<<"$out" || { echo "unexpected listing from $1:"; echo "$out"; exit 1; }
 }
 
 # 1. pkg-config
