@@ -1,11 +1,13 @@
 // vorn backup ADDR NAME DEST [--file PATH]: a consistent copy of a database that a running
 // server serves. The tool opens NAME through the server at ADDR and takes the file's
-// exclusive lock with reads allowed: the server applies each request whole and writes its
+// exclusive lock with reads allowed. The server applies each request whole and writes its
 // blocks and header before it answers, so once the lock is granted the file on disk is a
-// state the database really had, and no other user can change it until the unlock. The
-// file (at PATH, default NAME, as this machine sees it) is copied to DEST, the lock is
-// released, and the copy is checked. Readers go on reading throughout; writers are refused
-// only while the copy runs.
+// state the database really had, and no other user can change its records, keys or layout
+// until the unlock. Only the control values (counter pair, business date, status flag) stay
+// open to other users; they live in the control block, which is therefore copied last and
+// matched against what the server answers. The file is read where this machine sees it
+// (PATH, default NAME); the lock is released and the copy checked. Readers go on reading
+// throughout; writers are refused only while the copy runs.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -46,9 +48,11 @@ class ServerFile {
         locked_ = false;
         return fsexclusiveunlock(instance_, fs_) == 1;
     }
-    // The control values the server holds, to tell that the copy is of the served file.
+    // What the server holds, to tell that the copy is of the served file.
     std::uint32_t counter() { return fsgetcannumber(instance_, fs_, 0); }
     std::uint32_t businessdate() { return fsgetbusinessdate(instance_, fs_); }
+    std::uint32_t first(std::uint8_t fid) { return fsfirst(instance_, fs_, fid); }
+    std::uint32_t last(std::uint8_t fid) { return fslast(instance_, fs_, fid); }
 
   private:
     char instance_ = -1;
@@ -56,8 +60,84 @@ class ServerFile {
     bool locked_ = false;
 };
 
-// Copies whole blocks of `from` to the new file `to`. False with the reason in *why.
-bool copyfile(const std::string &from, const std::string &to, std::string *why) {
+// What the server says of the file, to be matched by the copy's control block: the first and
+// last rid of every sub-file (which no one can change while the lock is held) and the control
+// values (which other users may still change: they are not refused by the lock).
+struct ServedView {
+    std::uint32_t first[kSubFiles], last[kSubFiles];
+    std::uint32_t counter, businessdate;
+};
+
+ServedView askserver(ServerFile &server) {
+    ServedView v{};
+    for (int n = 0; n < kSubFiles; ++n) {
+        v.first[n] = server.first(static_cast<std::uint8_t>((n + 1) << 4));
+        v.last[n] = server.last(static_cast<std::uint8_t>((n + 1) << 4));
+    }
+    v.counter = server.counter();
+    v.businessdate = server.businessdate();
+    return v;
+}
+
+bool matches(const ServedView &v, const FSCB &cb) {
+    const std::uint32_t counter =
+        static_cast<std::uint16_t>(cb.cannumber[0]) |
+        static_cast<std::uint32_t>(static_cast<std::uint16_t>(cb.cannumber[1])) << 16;
+    if (counter != v.counter || cb.businessdate != v.businessdate) return false;
+    for (int n = 0; n < kSubFiles; ++n) {
+        const std::uint32_t frid = cb.f[n].frid, lrid = cb.f[n].lrid;
+        const bool empty = frid == 0 || frid == kEmptyFrid;
+        if ((empty ? 0 : frid) != v.first[n] || (empty ? 0 : lrid) != v.last[n]) return false;
+    }
+    return true;
+}
+
+// Copies the blocks after the control block, which stay as they are while the lock is held.
+bool copyblocks(platform::BlockFile &in, platform::BlockFile &out, std::string *why) {
+    const std::int64_t length = in.length();
+    std::vector<std::uint8_t> buf(256 * kBlockSize);
+    Progress progress("backup", "bytes");
+    for (std::int64_t at = kBlockSize; at < length;) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::int64_t>(length - at, buf.size()));
+        const auto offset = static_cast<std::uint64_t>(at);
+        if (in.readat(buf.data(), n, offset) != static_cast<long>(n) ||
+            out.writeat(buf.data(), n, offset) != static_cast<long>(n)) {
+            *why = "copying the file failed";
+            return false;
+        }
+        at += static_cast<std::int64_t>(n);
+        progress.update(static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(length));
+    }
+    return true;
+}
+
+// Copies the control block last, as the server sees it: a control value that another user
+// changes while the copy runs is written to the file's control block at once, so the block is
+// read again until it agrees with what the server answers. A block that never agrees belongs
+// to another file than the one the server serves.
+bool copycontrolblock(ServerFile &server, platform::BlockFile &in, platform::BlockFile &out,
+                      std::string *why) {
+    constexpr int kTries = 5;
+    FSCB cb;
+    for (int i = 0; i < kTries; ++i) {
+        const ServedView view = askserver(server);
+        if (in.readat(&cb, sizeof cb, 0) != static_cast<long>(sizeof cb)) break;
+        if (!matches(view, cb)) continue;
+        if (out.writeat(&cb, sizeof cb, 0) != static_cast<long>(sizeof cb)) {
+            *why = "writing the copy failed";
+            return false;
+        }
+        return true;
+    }
+    *why =
+        "the file does not match what the server says of it (give the path of the file the "
+        "server serves with --file)";
+    return false;
+}
+
+bool copyfile(ServerFile &server, const std::string &from, const std::string &to,
+              std::string *why) {
     auto in = platform::openfile(from.c_str(), platform::OpenMode::ReadOnly);
     if (in == nullptr) {
         *why = "cannot open " + from + " (give the path this machine sees with --file)";
@@ -68,32 +148,7 @@ bool copyfile(const std::string &from, const std::string &to, std::string *why) 
         *why = fileexists(to) ? to + " exists already" : "cannot create " + to;
         return false;
     }
-    const std::int64_t length = in->length();
-    std::vector<std::uint8_t> buf(256 * kBlockSize);
-    Progress progress("backup", "bytes");
-    for (std::int64_t at = 0; at < length;) {
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::int64_t>(length - at, buf.size()));
-        const auto offset = static_cast<std::uint64_t>(at);
-        if (in->readat(buf.data(), n, offset) != static_cast<long>(n) ||
-            out->writeat(buf.data(), n, offset) != static_cast<long>(n)) {
-            *why = "copying " + from + " to " + to + " failed";
-            return false;
-        }
-        at += static_cast<std::int64_t>(n);
-        progress.update(static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(length));
-    }
-    return true;
-}
-
-bool sameservedfile(ServerFile &server, const std::string &copy) {
-    std::string why;
-    auto fs = openreadonly(copy, nullptr, &why);
-    if (fs == nullptr) return false;
-    const std::uint32_t counter =
-        static_cast<std::uint16_t>(fs->fscb.cannumber[0]) |
-        static_cast<std::uint32_t>(static_cast<std::uint16_t>(fs->fscb.cannumber[1])) << 16;
-    return counter == server.counter() && fs->fscb.businessdate == server.businessdate();
+    return copyblocks(*in, *out, why) && copycontrolblock(server, *in, *out, why);
 }
 
 int run(const Args &args) {
@@ -109,11 +164,7 @@ int run(const Args &args) {
         return fail("backup", kExitFailed, "the server refused the exclusive lock on %s",
                     name.c_str());
     }
-    bool ok = copyfile(path, dest, &why);
-    if (ok && !sameservedfile(server, dest)) {
-        why = path + " is not the file the server serves as " + name;
-        ok = false;
-    }
+    bool ok = copyfile(server, path, dest, &why);
     if (!server.unlock() && ok) {
         why = "the server refused to release the exclusive lock";
         ok = false;
