@@ -1,6 +1,5 @@
 // vorn: the operators' tool for database files and a running server, one program with
 // subcommands. `vorn --help` lists them; `vorn CMD --help` tells about one.
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +29,15 @@ int fail(const char *name, int status, const char *fmt, ...) {
 }
 
 bool parsenumber(const std::string &text, long long lo, long long hi, long long *out) {
-    if (text.empty() || text.size() > 20 || text[0] == '-' || text[0] == '+') return false;
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') return false;
+    // Decimal, or hexadecimal after 0x; a leading 0 does not mean octal.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    const char *allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+    if (digits.empty() || digits.size() > 16 ||
+        digits.find_first_not_of(allowed) != std::string::npos) {
+        return false;
+    }
+    const unsigned long long v = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
     if (v > static_cast<unsigned long long>(hi) || static_cast<long long>(v) < lo) return false;
     *out = static_cast<long long>(v);
     return true;
