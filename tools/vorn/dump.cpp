@@ -52,8 +52,7 @@ void putheader(FSDATA *fs) {
 }
 
 // The records of sub-file n; false (with the reason printed) when one cannot be read.
-bool putrecords(FSDATA *fs, unsigned n, CollectingReporter &reporter, Progress &progress,
-                std::uint64_t *count) {
+bool putrecords(FSDATA *fs, unsigned n, Progress &progress, std::uint64_t *count) {
     std::uint8_t stored[kMaxStoredRecord];
     // A run-length packet of 2 stored bytes expands to up to 129 bytes.
     static char plain[kMaxStoredRecord / 2 * 129 + 129];
@@ -65,7 +64,7 @@ bool putrecords(FSDATA *fs, unsigned n, CollectingReporter &reporter, Progress &
             fail("dump", kExitFailed,
                  "record %s cannot be read (%s); vorn salvage recovers "
                  "what is left",
-                 ridtext(rid).c_str(), reporter.last().c_str());
+                 ridtext(rid).c_str(), faulttext(fault).c_str());
             return false;
         }
         JsonWriter w;
@@ -119,7 +118,7 @@ int run(const Args &args) {
     std::uint64_t count = 0;
     for (unsigned n = 1; n <= kSubFiles; ++n) {
         if (only != 0 && n != static_cast<unsigned>(only)) continue;
-        if (!putrecords(fs.get(), n, reporter, progress, &count)) return kExitFailed;
+        if (!putrecords(fs.get(), n, progress, &count)) return kExitFailed;
     }
     // Records the walks cannot reach (an xlate entry lost to damage) would be left out
     // silently; a whole dump counts the records in the data blocks to say so.

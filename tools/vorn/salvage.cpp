@@ -258,14 +258,15 @@ void report(const Harvest &h, const Outcome &o, const std::string &to) {
         std::printf("skipped: %lu record header(s) naming a rid beyond the file's xlate blocks\n",
                     static_cast<unsigned long>(h.implausible));
     }
-    constexpr std::size_t kListed = 100;
-    for (std::size_t i = 0; i < o.lost.size() && i < kListed; ++i) {
-        const std::uint32_t rid = o.lost[i];
-        std::printf("lost: record %s (its xlate entry names block %lu, which does not hold it)\n",
-                    ridtext(rid).c_str(), static_cast<unsigned long>(h.xlate.at(rid)));
-    }
-    if (o.lost.size() > kListed) {
-        std::printf("lost: %zu more records named by xlate entries\n", o.lost.size() - kListed);
+    // The records an xlate entry names but no block holds, by the block the entry names.
+    std::map<std::uint32_t, std::vector<std::uint32_t>> lostbyblock;
+    for (std::uint32_t rid : o.lost) lostbyblock[h.xlate.at(rid)].push_back(rid);
+    for (const auto &[blk, rids] : lostbyblock) {
+        std::printf("lost: %zu record%s that block %lu should hold: %s", rids.size(),
+                    rids.size() == 1 ? "" : "s", static_cast<unsigned long>(blk),
+                    ridtext(rids.front()).c_str());
+        if (rids.size() > 1) std::printf(" .. %s", ridtext(rids.back()).c_str());
+        std::printf("\n");
     }
     if (h.damagedblocks.empty() && h.unknownblocks.empty() && h.unreadable == 0 && o.lost.empty()) {
         std::printf("nothing known to be lost\n");
