@@ -42,9 +42,9 @@ TEST(Restore, RecordsKeepTheirRidsAcrossGapsAndXlateBlocks) {
     ASSERT_EQ(relinkfreexlate(db.fs.get()), 1);
     EXPECT_EQ(walk(db, 0x10), (std::vector<std::uint32_t>{0x10000001, 0x10000005, 0x10000300}));
     EXPECT_EQ(walk(db, 0x20), (std::vector<std::uint32_t>{0x20000002, 0x20000a00}));
-    EXPECT_EQ(db.fs->fscb.f[0].frid, 0x10000001u);
-    EXPECT_EQ(db.fs->fscb.f[1].lrid, 0x20000a00u);
-    EXPECT_EQ(db.fs->fscb.ftc, 0u) << "the lowest free index heads the chain";
+    EXPECT_EQ(std::uint32_t{db.fs->fscb.f[0].frid}, 0x10000001u);
+    EXPECT_EQ(std::uint32_t{db.fs->fscb.f[1].lrid}, 0x20000a00u);
+    EXPECT_EQ(std::uint32_t{db.fs->fscb.ftc}, 0u) << "the lowest free index heads the chain";
     ASSERT_EQ(flushbuffs(db.fs.get()), 1);
     EXPECT_FALSE(hasfaults(checkfile(db.fs.get()))) << describe(checkfile(db.fs.get()));
 
@@ -62,7 +62,7 @@ TEST(Restore, AFullXlateRangeLeavesTheChainAtTheNextXlateBlock) {
     MemDatabase db(Flavor::Library, 20);
     for (std::uint32_t x = 0; x < 256; ++x) ASSERT_EQ(place(db, 0x10000000 | x), 1);
     ASSERT_EQ(relinkfreexlate(db.fs.get()), 1);
-    EXPECT_EQ(db.fs->fscb.ftc, 256u);
+    EXPECT_EQ(std::uint32_t{db.fs->fscb.ftc}, 256u);
     Fault fault;
     EXPECT_EQ(addrecord(db.fs.get(), kStored, 4, 0x10, &fault), 0x10000100u);
 }
