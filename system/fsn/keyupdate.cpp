@@ -238,8 +238,11 @@ std::int16_t delparentkeys(FSDATA *fsdata, Held &leaf, int leafoff, const KeyCop
     leaf.release();
     promoted.release();
     stop.release();
+    // Freed blocks go onto chain 0 as the recursive repair frees them: the leaf first, then
+    // the emptied ancestors from the top down, so the lowest ancestor ends up at the head.
     for (int i = 0; i < plan.nempties; ++i) {
-        if (freekeyblock(fsdata, plan.empties[i]) == 0) {
+        const int which = i == 0 ? 0 : plan.nempties - i;
+        if (freekeyblock(fsdata, plan.empties[which]) == 0) {
             dberror(fsdata, 1147, nullptr, nullptr);
             op.writefailed = true;
         }
