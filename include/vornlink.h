@@ -117,8 +117,8 @@ VORNLINK_API int16_t checkforshare(const char *fname);
  * that the unlock calls perform, so a path of any length works.
  * On the server one file is one slot, whatever name reaches it: a connection that opens the
  * same file under two names ("demo.vdb" and "./demo.vdb") gets the same slot twice and is one
- * user of it, so one fsclose of either block closes the file for that connection and the
- * other block then names a closed slot (480). */
+ * user of it, so one fsclose of either block ends both handles: the file is closed for that
+ * connection (for good when it was the last user), and closing the other block fails. */
 VORNLINK_API FS *fsopen(char instance, const char *name, int16_t checkintegrity, int16_t readonly);
 
 /* Creates and opens a private temporary database ("vtXXXXXX.tmp" in the current directory),
