@@ -160,6 +160,29 @@ TEST(Keys, FreeingDownToAnEmptyTreeAndStartingAgain) {
     EXPECT_EQ(db.forward(kFid).size(), 120u);
 }
 
+// fschanged moves at the header changes of the steps: a block taken from or put on chain 0
+// (appending one counts its creation too), a new root, each block write; nothing else.
+TEST(Keys, TheChangeCounterMovesOncePerHeaderChange) {
+    KeyDb db;
+    const auto counted =
+        [&db](std::int16_t (KeyDb::*op)(std::uint8_t, const std::string &, std::uint32_t),
+              const std::string &value, std::uint32_t rid) {
+            const std::uint32_t before = db.fs->fscb.fschanged;
+            EXPECT_EQ((db.*op)(kFid, value, rid), 1);
+            return db.fs->fscb.fschanged - before;
+        };
+    EXPECT_EQ(counted(&KeyDb::add, "a", 1), 2u) << "block 2 off chain 0, the leaf's write";
+    EXPECT_EQ(counted(&KeyDb::add, "b", 2), 1u);
+    EXPECT_EQ(counted(&KeyDb::del, "b", 2), 1u);
+    EXPECT_EQ(counted(&KeyDb::del, "a", 1), 2u) << "the leaf onto chain 0, its write";
+    // A root leaf of five 195-byte keys splits: two appended blocks (2 each), the new root,
+    // the old and new leaf, the root's write, the leaf that takes the key.
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(db.add(kFid, longvalue('c', i), i + 1), 1);
+    ASSERT_EQ(db.fs->fscb.fc[0], 0u);
+    EXPECT_EQ(counted(&KeyDb::add, longvalue('c', 9), 9), 9u);
+    EXPECT_EQ(db.treefaults(), "");
+}
+
 TEST(Keys, TheABCWalk) {
     KeyDb db;
     ASSERT_EQ(db.add(kFid, "A", 1), 1);
