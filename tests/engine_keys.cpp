@@ -134,7 +134,7 @@ TEST(Keys, FreeingDownToAnEmptyTreeAndStartingAgain) {
     while (db.block(path.back()).level > 0) {
         const KB kb = db.block(path.back());
         ASSERT_EQ(+kb.numkeys, 0);
-        path.push_back(kb.xtrablk);
+        path.push_back(+kb.xtrablk);
     }
     ASSERT_GE(path.size(), 3u);
     ASSERT_EQ(db.del(kFid, longvalue('a', 119), 0), 1);
@@ -178,7 +178,7 @@ TEST(Keys, TheChangeCounterMovesOncePerHeaderChange) {
     // A root leaf of five 195-byte keys splits: two appended blocks (2 each), the new root,
     // the old and new leaf, the root's write, the leaf that takes the key.
     for (int i = 0; i < 5; ++i) ASSERT_EQ(db.add(kFid, longvalue('c', i), i + 1), 1);
-    ASSERT_EQ(db.fs->fscb.fc[0], 0u);
+    ASSERT_EQ(+db.fs->fscb.fc[0], 0u);
     EXPECT_EQ(counted(&KeyDb::add, longvalue('c', 9), 9), 9u);
     EXPECT_EQ(db.treefaults(), "");
 }

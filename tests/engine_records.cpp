@@ -225,7 +225,7 @@ TEST(Records, TheChangeCounterMovesOncePerHeaderChange) {
     // it counts one; then getxlate, its chain, frid and lrid of sub-file 2, its write.
     std::string large(900, ' ');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251);
-    ASSERT_EQ(db.fs->fscb.fc[0], 0u);
+    ASSERT_EQ(+db.fs->fscb.fc[0], 0u);
     EXPECT_EQ(counted([&] { ASSERT_NE(add(db, large, 0x20), 0u); }), 7u);
     Fault fault;
     const auto remove = [&](std::uint32_t rid) {

@@ -148,7 +148,7 @@ TEST_F(Users, TheExclusiveLockIsCheckedBeforeTheRequestsFields) {
     const std::int16_t s = openok(a, "shared.db");
     openok(b, "shared.db");
     ASSERT_EQ(b.exclusive(s, 0).error, 0);
-    const std::vector<std::uint8_t> data(600, 'k');
+    const std::vector<std::uint8_t> data(1100, 'k');
     struct Bad {
         std::uint8_t op, fid;
         std::uint32_t rid;
