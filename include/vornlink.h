@@ -112,8 +112,13 @@ VORNLINK_API int16_t checkforshare(const char *fname);
  * checkintegrity != 0 a file whose header disagrees with its length is refused (lserrno 4 free
  * xlate chain beyond the file, 5 length differs from the header's last block, 6 a free chain
  * beyond the file). Null on failure: lserrno 1 no free slot, 2 no memory, 7 the file could not
- * be opened or its name is longer than 63 characters (the header keeps it for reopening), 4/5/6;
- * a bad signature or an unreadable header leave lserrno 0. */
+ * be opened, 4/5/6; a bad signature or an unreadable header leave lserrno 0. The header copy
+ * keeps the first 63 characters of the name; the library keeps the whole path for the reopen
+ * that the unlock calls perform, so a path of any length works.
+ * On the server one file is one slot, whatever name reaches it: a connection that opens the
+ * same file under two names ("demo.vdb" and "./demo.vdb") gets the same slot twice and is one
+ * user of it, so one fsclose of either block ends both handles: the file is closed for that
+ * connection (for good when it was the last user), and closing the other block fails. */
 VORNLINK_API FS *fsopen(char instance, const char *name, int16_t checkintegrity, int16_t readonly);
 
 /* Creates and opens a private temporary database ("vtXXXXXX.tmp" in the current directory),
@@ -135,7 +140,9 @@ VORNLINK_API void fsclose(char instance, FS *fsinfo);
  * A database opened with fsopen is closed without deleting its file. */
 VORNLINK_API void fsclosetemp(char instance, FS *fsinfo);
 
-/* Asks the server to close the named database for all of its users.
+/* Asks the server to close the named database for all of its users. The server keeps names
+ * in upper case and compares the name given with them exactly: only the upper-case name
+ * matches, and it closes every open file whose name differs from it only in case.
  * Result: 1 done, 0 failed (lserrno = the server's code, or 3 a name over 128 characters). */
 VORNLINK_API int16_t fsforceclose(char instance, const char *name);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing (Debian).
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libsqlite3-dev pkg-config)
+# systemd: its systemd-analyze checks the units that install writes.
+pkgs=(cmake g++ make libgtest-dev libsqlite3-dev pkg-config systemd)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -66,16 +66,20 @@ void fscloseallforuser(const SlotMutexes &mutexes, UserId user) {
     }
 }
 
+// Names are kept in upper case, so files whose names differ only in case (distinct files
+// on a case-sensitive system) all carry the same name: each of them is closed.
 void fsforceclose(const SlotMutexes &mutexes, UserId, FS *fs, const char *name) {
     clearfserror(fs);
     fs->len = 0;
+    bool closed = false;
     for (int slot = 0; slot < kSlots; ++slot) {
         std::lock_guard lock(mutexes[slot]);
         const SRVFSDATA *rec = fsdatatbl[slot].load();
         if (rec == nullptr || std::strcmp(rec->filename, name) != 0) continue;
         freeslot(slot);
-        return;
+        closed = true;
     }
+    if (closed) return;
     setmsg("fsforceclose - invalid file index.\r\n");
     setfserror(fs, kServerOrigin, kErrBadIndex);
 }

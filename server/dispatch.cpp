@@ -181,6 +181,11 @@ bool validfields(const OpRow &row, Request &r) {
         return invalid(r, kErrAddToBlock, "%s - invalid record length %ld.\r\n", row.name, len);
     }
     if ((row.reads & kKey) != 0 && len > kMaxKeyValue) {
+        // A key that can't be added is an answer to fsaddkey, never logged.
+        if (row.opcode == kOpAddKey) {
+            refuse(r.fs, kErrKey);
+            return false;
+        }
         return invalid(r, kErrKey, "%s - invalid key length %ld.\r\n", row.name, len);
     }
     if (((row.reads & kShortArg) != 0 && len < 2) || ((row.reads & kRidArg) != 0 && len < 4)) {
@@ -206,14 +211,15 @@ bool refusedbyexclusive(const OpRow &row, const Request &r) {
     return row.access == Access::Writer || file->allowreads == 0;
 }
 
-// The common frame of a handler on an open file.
+// The common frame of a handler on an open file: the index, the slot mutex, the exclusive
+// lock, then the request's fields, so that a user shut out by another's exclusive lock only
+// ever hears 481.
 std::uint32_t runonfile(const OpRow &row, Request &r) {
     clearfserror(r.fs);
     r.fs->len = 0;
     if (!slotinrange(r.fs) || fsdatatbl[r.fs->fsdatanum].load() == nullptr) {
         return badindex(row, r);
     }
-    if (!validfields(row, r)) return 0;
     r.slot = r.fs->fsdatanum;
     std::lock_guard lock((*r.mutexes)[r.slot]);
     r.file = fsdatatbl[r.slot].load();
@@ -222,6 +228,7 @@ std::uint32_t runonfile(const OpRow &row, Request &r) {
         refuse(r.fs, kErrLocked);
         return 0;
     }
+    if (!validfields(row, r)) return 0;
     return row.handler(r);
 }
 

@@ -163,7 +163,15 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
         }
         // The file may have been closed between the claim and the mutex: look again.
         const SRVFSDATA *rec = fsdatatbl[claim.slot].load();
-        if (rec != nullptr && rec->identity == id) return joinslot(user, fs, claim.slot);
+        if (rec != nullptr && rec->identity == id) {
+            // A temporary database has no banner: by name it is no database file.
+            if (!rec->tempname.empty()) {
+                setmsg("fsopen - invalid file.\r\n");
+                setfserror(fs, kServerOrigin, kErrBadHeader);
+                return 0;
+            }
+            return joinslot(user, fs, claim.slot);
+        }
     }
 }
 

@@ -1,7 +1,7 @@
 // The status interface: one listener thread takes clients from the status pipe, one thread per
-// client answers its requests. At most kMaxPipeInstances clients are served at once; the
-// listener takes no further client until one of them has left, so a fourth client waits in
-// the pipe's queue instead of ending the interface.
+// client answers its requests. At most kMaxPipeInstances clients are served at once, as a
+// pipe with that many instances allows: a further client is disconnected as soon as it is
+// taken, so it learns at once that it can't be served instead of waiting without a limit.
 #include "statuspipe.h"
 
 #include <cctype>
@@ -130,11 +130,16 @@ bool startclient(PipeHandle pipe) {
     return false;
 }
 
-// Waits until fewer than kMaxPipeInstances clients are served; false when stopping.
-bool waitforroom() {
-    std::unique_lock lock(state.mutex);
-    state.changed.wait(lock, [] { return state.stopping || activeclients() < kMaxPipeInstances; });
-    return !state.stopping;
+// True when every instance is taken by a client being served.
+bool full() {
+    std::lock_guard lock(state.mutex);
+    return activeclients() >= kMaxPipeInstances;
+}
+
+// Ends a client that finds every instance taken: it reads the end of the pipe at once.
+void refuseclient(PipeHandle pipe) {
+    platform::pipedisconnect(pipe);
+    platform::pipeclose(pipe);
 }
 
 bool isstopping() {
@@ -210,11 +215,14 @@ void commThreadFunc(const char *name) {
     settle();
     for (;;) {
         reapfinished();
-        if (!waitforroom()) break;
         const PipeHandle client = platform::pipeaccept(listener);
         if (client == kNoPipe) {
             if (!isstopping()) reporterror("Error Connecting to Named Pipe.");
             break;
+        }
+        if (full()) {
+            refuseclient(client);
+            continue;
         }
         if (!startclient(client)) break;
     }

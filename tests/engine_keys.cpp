@@ -128,8 +128,26 @@ TEST(Keys, FreeingDownToAnEmptyTreeAndStartingAgain) {
     for (int i = 0; i < 120; ++i) ASSERT_EQ(db.add(kFid, longvalue('a', i), i + 1), 1);
     ASSERT_GE(db.rootlevel(), 2);
     const std::uint32_t lb = db.fs->fscb.lb;
-    for (int i = 0; i < 120; ++i) ASSERT_EQ(db.del(kFid, longvalue('a', i), 0), 1);
+    for (int i = 0; i < 119; ++i) ASSERT_EQ(db.del(kFid, longvalue('a', i), 0), 1);
+    // The last key's path, root first: each block above the leaf is left with one child.
+    std::vector<std::uint32_t> path{+db.fs->fscb.rootkb};
+    while (db.block(path.back()).level > 0) {
+        const KB kb = db.block(path.back());
+        ASSERT_EQ(+kb.numkeys, 0);
+        path.push_back(+kb.xtrablk);
+    }
+    ASSERT_GE(path.size(), 3u);
+    ASSERT_EQ(db.del(kFid, longvalue('a', 119), 0), 1);
     EXPECT_EQ(+db.fs->fscb.rootkb, 0u);
+    // The leaf is freed first, then its ancestors from the root down: chain 0 starts with
+    // the leaf's parent and ends this run with the root and the leaf.
+    std::vector<std::uint32_t> expected(path.rbegin() + 1, path.rend());
+    expected.push_back(path.back());
+    std::vector<std::uint32_t> head;
+    for (std::uint32_t b = db.fs->fscb.fc[0]; head.size() < path.size(); b = db.block(b).ancestor) {
+        head.push_back(b);
+    }
+    EXPECT_EQ(head, expected);
     // Every key block went back to chain 0, and the next tree is built from them.
     int onchain = 0;
     for (std::uint32_t b = db.fs->fscb.fc[0]; b != 0 && onchain < 1000; ++onchain) {
@@ -140,6 +158,29 @@ TEST(Keys, FreeingDownToAnEmptyTreeAndStartingAgain) {
     EXPECT_EQ(+db.fs->fscb.lb, lb);
     EXPECT_EQ(db.treefaults(), "");
     EXPECT_EQ(db.forward(kFid).size(), 120u);
+}
+
+// fschanged moves at the header changes of the steps: a block taken from or put on chain 0
+// (appending one counts its creation too), a new root, each block write; nothing else.
+TEST(Keys, TheChangeCounterMovesOncePerHeaderChange) {
+    KeyDb db;
+    const auto counted =
+        [&db](std::int16_t (KeyDb::*op)(std::uint8_t, const std::string &, std::uint32_t),
+              const std::string &value, std::uint32_t rid) {
+            const std::uint32_t before = db.fs->fscb.fschanged;
+            EXPECT_EQ((db.*op)(kFid, value, rid), 1);
+            return db.fs->fscb.fschanged - before;
+        };
+    EXPECT_EQ(counted(&KeyDb::add, "a", 1), 2u) << "block 2 off chain 0, the leaf's write";
+    EXPECT_EQ(counted(&KeyDb::add, "b", 2), 1u);
+    EXPECT_EQ(counted(&KeyDb::del, "b", 2), 1u);
+    EXPECT_EQ(counted(&KeyDb::del, "a", 1), 2u) << "the leaf onto chain 0, its write";
+    // A root leaf of five 195-byte keys splits: two appended blocks (2 each), the new root,
+    // the old and new leaf, the root's write, the leaf that takes the key.
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(db.add(kFid, longvalue('c', i), i + 1), 1);
+    ASSERT_EQ(+db.fs->fscb.fc[0], 0u);
+    EXPECT_EQ(counted(&KeyDb::add, longvalue('c', 9), 9), 9u);
+    EXPECT_EQ(db.treefaults(), "");
 }
 
 TEST(Keys, TheABCWalk) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "fsn/blocks.h"
@@ -205,6 +206,37 @@ TEST(Records, DeleteKeepsFirstAndLastUpToDate) {
     expectclean(db);
 }
 
+// fschanged counts the header changes of the steps themselves: the xlate entry taken or
+// released, each block write, each chain move, a bound that moves; nothing else.
+TEST(Records, TheChangeCounterMovesOncePerHeaderChange) {
+    MemDatabase db;
+    const auto counted = [&db](const std::function<void()> &step) {
+        const std::uint32_t before = db.fs->fscb.fschanged;
+        step();
+        return db.fs->fscb.fschanged - before;
+    };
+    std::uint32_t a = 0, b = 0, c = 0;
+    // getxlate (its change and its xlate write); block 2 leaves chain 0 for chain 1; frid
+    // and lrid; the block's write.
+    EXPECT_EQ(counted([&] { a = add(db, "a", 0x10); }), 6u);
+    EXPECT_EQ(counted([&] { b = add(db, "b", 0x10); }), 4u) << "getxlate, lrid, write";
+    EXPECT_EQ(counted([&] { c = add(db, "c", 0x10); }), 4u);
+    // Chain 0 is empty now: choosing a new block for a large record counts nothing, making
+    // it counts one; then getxlate, its chain, frid and lrid of sub-file 2, its write.
+    std::string large(900, ' ');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251);
+    ASSERT_EQ(+db.fs->fscb.fc[0], 0u);
+    EXPECT_EQ(counted([&] { ASSERT_NE(add(db, large, 0x20), 0u); }), 7u);
+    Fault fault;
+    const auto remove = [&](std::uint32_t rid) {
+        return [&db, &fault, rid] { ASSERT_EQ(deleterecord(db.fs.get(), rid, &fault), 1); };
+    };
+    EXPECT_EQ(counted(remove(b)), 3u) << "freexlate (change and write), the block's write";
+    EXPECT_EQ(counted(remove(a)), 4u) << "and frid";
+    EXPECT_EQ(counted(remove(c)), 4u) << "and block 2 back to chain 0; emptying counts none";
+    expectclean(db);
+}
+
 TEST(Records, RewriteStaysInItsBlockOrMovesKeepingItsIdentifier) {
     MemDatabase db;
     std::string filler(300, 'f');
@@ -258,6 +290,11 @@ TEST(Records, IdentifiersThatNameNoRecordFailWithoutTouchingTheFile) {
     std::snprintf(expected, sizeof expected, "fsdelete - ridtoblk error rid=%lu.\r\n",
                   static_cast<unsigned long>(bad[5]));
     EXPECT_STREQ(fault.text, expected);
+    // A backward walk from an identifier whose xlate block lies past the file finds nothing.
+    for (std::uint32_t rid : {bad[4], bad[5]}) {
+        EXPECT_EQ(prevrid(db.fs.get(), rid), 0u) << std::hex << rid;
+    }
+    EXPECT_TRUE(db.reporter.has(1330));
     EXPECT_EQ(+db.fs->fscb.lb, +cb.lb);
     EXPECT_EQ(+db.fs->fscb.ftc, +cb.ftc);
     ASSERT_EQ(db.flush(), 1);

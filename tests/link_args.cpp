@@ -158,6 +158,11 @@ TEST_F(LinkArgs, AFoundKeyWritesOnlyItsOwnBytes) {
     std::memset(out, '#', sizeof out);
     EXPECT_EQ(fsfirstkey(instance_, fs_, 0x10, out), 1u);
     EXPECT_EQ(std::string(out, 8), "key#####");
+    // A first-key search that finds nothing still leaves the fid byte in the buffer.
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(fsfirstkey(instance_, fs_, 0x21, out), 0u);
+    EXPECT_EQ(std::string(out, 8), "\x21#######");
+    std::memset(out, '#', sizeof out);
     EXPECT_EQ(fsread(instance_, fs_, fsfirst(instance_, fs_, 0x10), out), 3);
     EXPECT_EQ(std::string(out, 8), "abc#####");
 }

@@ -60,11 +60,38 @@ TEST_F(LinkNet, ConnectionRefusedReturnsMinusFourLogsAndReleasesTheInstance) {
 }
 
 TEST_F(LinkNet, TextThatIsNoAddressReturnsMinusFour) {
-    for (const char *text : {"localhost", "127.0.0.1:99999", "127.0.0.1:", "1.2.3",
+    for (const char *text : {"localhost", "127.0.0.1:99999", "127.0.0.1:", "1.2.3.256",
                              "255.255.255.255:2000-and-much-more-text"}) {
         EXPECT_EQ(fsinit(text), -4) << text;
     }
     EXPECT_EQ(fsinit(nullptr), 0);
+}
+
+TEST(DottedAddress, TheClassicFormsConvertAndAnythingElseIsRefused) {
+    const auto dotted = [](const char *text) -> std::string {
+        std::uint32_t addr = 0;
+        if (!platform::parseipv4(text, &addr)) return "refused";
+        const auto *b = reinterpret_cast<const unsigned char *>(&addr);  // network order
+        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) +
+               "." + std::to_string(b[3]);
+    };
+    for (const char *text : {"127.0.0.1", "127.1", "0x7f.1", "0177.0.0.01", "2130706433"}) {
+        EXPECT_EQ(dotted(text), "127.0.0.1") << text;
+    }
+    EXPECT_EQ(dotted("10.1.2"), "10.1.0.2");
+    EXPECT_EQ(dotted("1.2.65535"), "1.2.255.255");
+    EXPECT_EQ(dotted("00.0XFF.65535"), "0.255.255.255");
+    for (const char *text : {"", "256.0.0.1", "1.2.3.256", "1.2.65536", "1.16777216", "4294967296",
+                             "1.2.3.4.5", "1..2", "1.", ".1", "08", "0x", "0xg", "1.2.3.4 ",
+                             " 1.2.3.4", "+1", "-1", "1.2.3.4x", "99999999999999999999"}) {
+        EXPECT_EQ(dotted(text), "refused") << '"' << text << '"';
+    }
+    std::uint32_t addr = 0;
+    std::uint16_t port = 0;
+    EXPECT_TRUE(platform::parseaddress("127.1:2001", &addr, &port) && port == 2001);
+    for (const char *text : {"127.1:", "127.1:0", "127.1:65536", "127.1:20x", "127.1:+5"}) {
+        EXPECT_FALSE(platform::parseaddress(text, &addr, &port)) << text;
+    }
 }
 
 TEST_F(LinkNet, ALocalOnlyInstanceFailsForwardedCallsAsABrokenConnection) {

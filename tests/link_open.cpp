@@ -119,25 +119,52 @@ TEST_F(LinkOpen, TheIntegrityCheckRefusesHeadersThatDisagreeWithTheFile) {
     }
 }
 
-TEST_F(LinkOpen, AMissingFileOrAnOverlongNameIsRefusedWithSeven) {
+// The open records 1015 for a header it can't use; the header read adds no code of its own.
+TEST_F(LinkOpen, AnUnreadableOrDamagedHeaderRecordsOnly1015) {
+    const std::vector<std::pair<const char *, std::function<void(FSCB &)>>> damages = {
+        {"spacing 1", [](FSCB &cb) { cb.xblkfreq = 1; }},
+        {"last block past the limit", [](FSCB &cb) { cb.lb = 0x400000; }},
+    };
+    for (const auto &[what, edit] : damages) makefile(what, edit);
+    ASSERT_TRUE(writewholefile("empty", {}));
+    for (const char *name : {"empty", damages[0].first, damages[1].first}) {
+        SCOPED_TRACE(name);
+        const std::int16_t before = link::errindex;
+        EXPECT_EQ(fsopen(instance_, name, 0, 1), nullptr);
+        EXPECT_EQ(link::errindex, (before + 1) % link::kErrRing);
+        EXPECT_EQ(lasterr(), 1015);
+        EXPECT_EQ(lserrno, 0);
+    }
+}
+
+TEST_F(LinkOpen, AMissingFileIsRefusedWithSeven) {
     EXPECT_EQ(fsopen(instance_, "missing.db", 0, 1), nullptr);
     EXPECT_EQ(lserrno, 7);
     EXPECT_EQ(lasterr(), 1015);
     EXPECT_STREQ(link::msg, "missing.db");
-    // The header keeps the name for reopening; one that doesn't fit its 63 characters
-    // would reopen another file.
-    const std::string longname(64, 'n');
-    makefile(longname);
-    EXPECT_EQ(fsopen(instance_, longname.c_str(), 0, 1), nullptr);
-    EXPECT_EQ(lserrno, 7);
-    const std::string fits(63, 'm');
-    makefile(fits);
-    ::FS *fs = fsopen(instance_, fits.c_str(), 0, 1);
-    ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(std::string(link::fsdataary[0][fs->fsdatanum]->fscb.fsname), fits);
-    fsclose(instance_, fs);
     EXPECT_EQ(fsopen(instance_, nullptr, 0, 1), nullptr);
     EXPECT_TRUE(rowempty());
+}
+
+// The header keeps only the first 63 characters of the path; the unlocks reopen the file
+// under the full path, so a database in a deep directory works like any other.
+TEST_F(LinkOpen, LongPathsOpenUnlockAndCloseLikeShortOnes) {
+    for (const std::size_t length : {std::size_t{63}, std::size_t{64}, std::size_t{200}}) {
+        SCOPED_TRACE(length);
+        const std::string dir = std::string(length - 8, 'd');
+        std::filesystem::create_directory(dir);
+        const std::string path = dir + "/long.db";
+        ASSERT_EQ(path.size(), length);
+        ASSERT_EQ(fscreatedatabase(path.c_str(), 20), 1);
+        ::FS *fs = fsopen(instance_, path.c_str(), 1, 1);
+        ASSERT_NE(fs, nullptr) << lserrno;
+        EXPECT_EQ(std::string(link::fsdataary[0][fs->fsdatanum]->fscb.fsname), path.substr(0, 63));
+        EXPECT_EQ(fsunlockrid(instance_, fs, 1), 1);
+        EXPECT_EQ(fsforceunlockrid(instance_, fs, 1), 1) << lserrno;
+        EXPECT_EQ(fsfirst(instance_, fs, 0x10), 0u);
+        fsclose(instance_, fs);
+        EXPECT_TRUE(rowempty());
+    }
 }
 
 TEST_F(LinkOpen, TheTwentyFirstOpenOfAnInstanceFindsNoSlot) {

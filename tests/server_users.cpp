@@ -142,6 +142,34 @@ TEST_F(Users, TheExclusiveLockWaitsForRecordLocksAndGuardsWritesAndReads) {
     EXPECT_EQ(server.eventlog().find("L - 481 fsadd"), std::string::npos);
 }
 
+// Another user's exclusive lock is the only answer a shut-out user gets, whatever else is
+// wrong with the request; none of those refusals is logged.
+TEST_F(Users, TheExclusiveLockIsCheckedBeforeTheRequestsFields) {
+    const std::int16_t s = openok(a, "shared.db");
+    openok(b, "shared.db");
+    ASSERT_EQ(b.exclusive(s, 0).error, 0);
+    const std::vector<std::uint8_t> data(1100, 'k');
+    struct Bad {
+        std::uint8_t op, fid;
+        std::uint32_t rid;
+        std::size_t len;
+    };
+    for (const Bad &c :
+         {Bad{kOpAdd, 0x05, 0, 20}, Bad{kOpAdd, 0x10, 0, 0}, Bad{kOpAdd, 0x10, 0, 1009},
+          Bad{kOpRead, 0, 5, 0}, Bad{kOpAddKey, 0x10, 1, 196}, Bad{kOpAddKey, 0x00, 1, 3},
+          Bad{kOpFindKey, 0x10, 0, 500}, Bad{kOpDelete, 0, 1, 0}}) {
+        EXPECT_EQ(a.onfile(c.op, s, c.fid, c.rid, data.data(), c.len).error, kErrLocked)
+            << int{c.op} << " len " << c.len;
+    }
+    // The holder's over-long key is answered with 484, also without a log line.
+    EXPECT_EQ(b.onfile(kOpAddKey, s, 0x10, 1, data.data(), 196).error, kErrKey);
+    const std::string log = server.eventlog();
+    for (const char *text : {"invalid sub-file", "invalid record length", "invalid rid",
+                             "invalid key length", "481", "484"}) {
+        EXPECT_EQ(log.find(text), std::string::npos) << text;
+    }
+}
+
 TEST_F(Users, AnExclusiveLockEndsWithItsHoldersCloseOrConnection) {
     const std::int16_t s = openok(a, "shared.db");
     openok(b, "shared.db");
@@ -200,6 +228,15 @@ TEST_F(Users, AForcedCloseMatchesTheUpperCaseNameAndClosesForEveryone) {
     auto engine = openenginepath(dir.file("shared.db"), Flavor::Library, nullptr, true);
     ASSERT_NE(engine, nullptr);
     EXPECT_EQ(+engine->fscb.f[0].frid, rid) << "the forced close wrote the file";
+    // Two files whose names differ only in case share the upper-case name: both are closed.
+    ASSERT_TRUE(makedatabasefile(dir.file("case.db")));
+    ASSERT_TRUE(makedatabasefile(dir.file("CASE.db")));
+    const std::int16_t lower1 = openok(a, "case.db"), upper1 = openok(b, "CASE.db");
+    ASSERT_NE(lower1, upper1);
+    const std::string both = "CASE.DB";
+    EXPECT_EQ(c3.call(kOpForceClose, FS{}, both.c_str(), both.size() + 1).error, 0);
+    EXPECT_EQ(a.onfile(kOpGetBusinessDate, lower1).error, kErrBadIndex);
+    EXPECT_EQ(b.onfile(kOpGetBusinessDate, upper1).error, kErrBadIndex);
 }
 
 TEST_F(Users, OpenFailuresLeaveNoSlotAndCreateNoFile) {

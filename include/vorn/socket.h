@@ -15,7 +15,11 @@ inline constexpr std::uint16_t kServerPort = 2000;
 bool socketstartup();
 bool socketcleanup();
 
-// Parses "a.b.c.d" or "a.b.c.d:port" (no host names). False when the text is not an address.
+// Converts dotted IPv4 text in any of the classic forms (a, a.b, a.b.c, a.b.c.d; parts in
+// decimal, 0-octal or 0x-hex) to an address in network byte order. False when the text is
+// not an address (no host names, no trailing characters).
+bool parseipv4(const char *text, std::uint32_t *addr);
+// Parses an address as parseipv4 does, optionally followed by ":port" (else port 2000).
 bool parseaddress(const char *text, std::uint32_t *addr, std::uint16_t *port);
 
 // A TCP stream socket; kNoSocket on failure.

@@ -49,9 +49,11 @@ std::uint32_t errorfor(int err) {
 }
 
 // Unit names allow letters, digits and ":-_."; '@' would make a template and '\' an escape.
+// The name also names the service's state directory, so "." and ".." are refused.
 bool validname(const char *name) {
     const std::size_t length = std::strlen(name);
     if (length == 0 || length + sizeof kSuffix - 1 > kMaxUnitName) return false;
+    if (std::strspn(name, ".") == length) return false;
     for (const char *p = name; *p != '\0'; ++p) {
         const char c = *p;
         const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -66,28 +68,71 @@ bool oneline(const char *text) {
     return std::strpbrk(text, "\r\n") == nullptr;
 }
 
-// systemd expands "%x" specifiers in both settings and "$NAME" in commands; doubling keeps the
-// text literal. Backslashes in a command are escapes, so they are doubled too.
-std::string escaped(const char *text, bool command) {
+// systemd expands "%x" specifiers in every setting: doubling keeps the text literal.
+std::string escaped(const char *text) {
     std::string out;
     for (const char *p = text; *p != '\0'; ++p) {
-        if (*p == '%' || (command && (*p == '$' || *p == '\\'))) out += *p;
+        if (*p == '%') out += '%';
         out += *p;
     }
     return out;
 }
 
-std::string unittext(const char *label, const char *executable) {
-    return "# Registered by install: an on-demand service (not enabled at boot).\n"
-           "[Unit]\n"
-           "Description=" +
-           escaped(label, false) +
-           "\n"
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" +
-           escaped(executable, true) + "\n";
+// One double-quoted word of a command line holding `text` as it is: quotes and backslashes
+// are escaped, control characters written as \xNN, "%" doubled against specifier expansion,
+// and "$" doubled against variable expansion where the word is an argument (the program word
+// is not expanded). Inside the quotes a leading "-", "@" or "+" is no command prefix.
+std::string quoted(const char *text, bool argument) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char *p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+            continue;
+        } else if (c == '%' || (argument && c == '$')) {
+            out += *p;
+        }
+        out += *p;
+    }
+    return out + "\"";
+}
+
+// systemd runs no program whose path holds a quote, a backslash or a control character.
+bool runnable(const char *path) {
+    for (const char *p = path; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\'' || c == '\\' || c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+// The command line that starts the program: its path as one word, or, for a path systemd
+// can't run itself, the shell given the path as $0, which execs it in its own process (so
+// the notifications still come from the service's main process) with any arguments after.
+std::string command(const char *executable) {
+    if (runnable(executable)) return quoted(executable, false);
+    return "/bin/sh -c " + quoted("exec \"$0\" \"$@\"", true) + " " + quoted(executable, true);
+}
+
+// The service runs in a state directory of its own (/var/lib/<name>, made by systemd and
+// owned by the service's user), where relative database names, temporary databases and the
+// audit log resolve.
+std::string unittext(const char *name, const char *label, const char *executable) {
+    std::string text = "# Registered by install: an on-demand service (not enabled at boot).\n";
+    text += "[Unit]\n";
+    text += "Description=" + escaped(label) + "\n";
+    text += "\n";
+    text += "[Service]\n";
+    text += "Type=notify\n";
+    text += "StateDirectory=" + std::string(name) + "\n";
+    text += "WorkingDirectory=%S/" + std::string(name) + "\n";
+    text += "ExecStart=" + command(executable) + "\n";
+    return text;
 }
 
 bool unitexists(const ServiceManager &manager, const std::string &file) {
@@ -174,7 +219,7 @@ Service *createservice(ServiceManager *manager, const char *name, const char *la
         *error = kErrorAccessDenied;
         return nullptr;
     }
-    if (!publish(manager->unitdir, service->path, unittext(label, executable))) {
+    if (!publish(manager->unitdir, service->path, unittext(name, label, executable))) {
         *error = errorfor(errno);
         delete service;
         return nullptr;

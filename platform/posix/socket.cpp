@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 namespace vorn::platform {
 namespace {
@@ -28,28 +26,6 @@ bool socketstartup() {
     return true;
 }
 bool socketcleanup() {
-    return true;
-}
-
-bool parseaddress(const char *text, std::uint32_t *addr, std::uint16_t *port) {
-    if (text == nullptr) return false;
-    char host[32];
-    const char *colon = std::strchr(text, ':');
-    const std::size_t hostlen =
-        colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
-    if (hostlen == 0 || hostlen >= sizeof host) return false;
-    std::memcpy(host, text, hostlen);
-    host[hostlen] = '\0';
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, host, &parsed) != 1) return false;
-    *addr = parsed.s_addr;
-    *port = kServerPort;
-    if (colon != nullptr) {
-        char *end = nullptr;
-        const long p = std::strtol(colon + 1, &end, 10);
-        if (end == colon + 1 || *end != '\0' || p <= 0 || p > 65535) return false;
-        *port = static_cast<std::uint16_t>(p);
-    }
     return true;
 }
 

@@ -25,6 +25,11 @@ void buildkey(std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void 
 using Search = std::uint32_t (*)(FSDATA *, std::int16_t, const std::uint8_t *, void *,
                                  std::int16_t *);
 
+std::uint32_t searchfirst(FSDATA *fsdata, std::int16_t, const std::uint8_t *built, void *key,
+                          std::int16_t *foundlen) {
+    return firstkey(fsdata, built[0], key, foundlen);
+}
+
 // A search of the index: locally through `search`, else by `call` on the server.
 std::uint32_t searchkey(char instance, ::FS *fsinfo, std::uint8_t call, Search search,
                         std::uint8_t fid, std::uint32_t rid, std::int16_t len, void *key) {
@@ -38,6 +43,9 @@ std::uint32_t searchkey(char instance, ::FS *fsinfo, std::uint8_t call, Search s
     FSDATA *fsdata = localdb(instance, fsinfo);
     if (fsdata == nullptr) return 0;
     buildkey(fid, rid, len, key);
+    // The first-key search writes the fid byte into the caller's buffer before it looks, so
+    // the byte is there also when nothing is found.
+    if (search == searchfirst) static_cast<std::uint8_t *>(key)[0] = fid;
     std::uint8_t found[kMaxKeyValue];
     std::int16_t foundlen = 0;
     const std::uint32_t rfound =
@@ -64,11 +72,6 @@ std::int16_t updatekey(char instance, ::FS *fsinfo, std::uint8_t call, Update up
     if (fsdata == nullptr) return 0;
     buildkey(fid, rid, len, key);
     return update(fsdata, static_cast<std::int16_t>(len + 1), newkey);
-}
-
-std::uint32_t searchfirst(FSDATA *fsdata, std::int16_t, const std::uint8_t *built, void *key,
-                          std::int16_t *foundlen) {
-    return firstkey(fsdata, built[0], key, foundlen);
 }
 
 }  // namespace

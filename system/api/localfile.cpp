@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "fsn/blocks.h"
 
@@ -11,6 +12,32 @@ namespace {
 // Names of temporary files are at most 12 characters.
 inline constexpr std::size_t kTempNameSize = 13;
 char tempnames[kInstances][kFilesPerInstance][kTempNameSize] = {};
+// The full path each local database was opened under. The header keeps only its first 63
+// characters, too few to reopen a file in a deep directory. Never destroyed: an application
+// may close databases from its own exit handlers.
+struct OpenPaths {
+    std::string path[kInstances][kFilesPerInstance];
+};
+OpenPaths &openpaths() {
+    static auto *paths = new OpenPaths;
+    return *paths;
+}
+
+// The name an unlock reopens the database under: the path it was opened with, else (a
+// temporary database) the name in its header.
+std::string reopenname(const FSDATA *fsdata) {
+    for (int n = 0; n < kInstances; ++n) {
+        for (int slot = 0; slot < kFilesPerInstance; ++slot) {
+            if (fsdataary[n][slot] == fsdata && !openpaths().path[n][slot].empty()) {
+                return openpaths().path[n][slot];
+            }
+        }
+    }
+    char name[sizeof fsdata->fscb.fsname];
+    std::memcpy(name, fsdata->fscb.fsname, sizeof name);
+    name[sizeof name - 1] = '\0';
+    return name;
+}
 
 FSDATA *newstate() {
     try {
@@ -56,6 +83,16 @@ void releaseslot(int n, int slot) {
     delete slotblock[n][slot];
     slotblock[n][slot] = nullptr;
     tempnames[n][slot][0] = '\0';
+    openpaths().path[n][slot].clear();
+}
+
+bool setopenpath(int n, int slot, const char *path) {
+    try {
+        openpaths().path[n][slot] = path;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
 
 const char *tempnameof(int n, int slot) {
@@ -81,14 +118,12 @@ std::int16_t writeback(FSDATA *fsdata) {
 
 std::int16_t localunlock(FSDATA *fsdata) {
     const std::int16_t flushed = writeback(fsdata);
-    char name[sizeof fsdata->fscb.fsname];
-    std::memcpy(name, fsdata->fscb.fsname, sizeof name);
-    name[sizeof name - 1] = '\0';
+    const std::string name = reopenname(fsdata);
     // Renewing the handle keeps the mode: a read-only database never becomes writable.
     const auto mode =
         fsdata->readonly != 0 ? platform::OpenMode::ReadOnly : platform::OpenMode::ReadWrite;
     fsdata->fsp.reset();
-    fsdata->fsp = platform::openfile(name, mode);
+    fsdata->fsp = platform::openfile(name.c_str(), mode);
     // Only a temporary database is opened for writing here, and no other process writes it.
     if (mode == platform::OpenMode::ReadWrite) {
         fsdata->fsp = platform::withblockcache(std::move(fsdata->fsp));

@@ -19,6 +19,9 @@ void releaseslot(int n, int slot);
 // The name of the temporary file behind a slot ("" when the slot holds no temporary).
 const char *tempnameof(int n, int slot);
 void settempname(int n, int slot, const char *name);
+// Keeps the full path a local database was opened under, for the reopen of its unlocks.
+// False when memory is short.
+bool setopenpath(int n, int slot, const char *path);
 
 // Writes the three blocks of a new database file. 0 on success, else 9, 10 or 11 for the
 // block (0, 1 or 2) whose write failed.

@@ -11,10 +11,6 @@ using namespace vorn::link;
 
 namespace {
 
-// Longest name a local database may have: its header keeps the name for the reopen that
-// an unlock performs, and a cut name would reopen another file.
-constexpr std::size_t kMaxLocalName = sizeof(FSCB::fsname) - 1;
-
 // Fills a fresh network block for a request that carries a file name. False when the name
 // is missing or too long to send (lserrno 3).
 bool namerequest(::FS *fs, const char *name, char (&namebuf)[kMaxNetName + 1]) {
@@ -58,7 +54,9 @@ bool namerequest(::FS *fs, const char *name, char (&namebuf)[kMaxNetName + 1]) {
     const int slot = takeslot(n);
     if (slot < 0) return nullptr;
     FSDATA *fsdata = fsdataary[n][slot];
-    if (name != nullptr && std::strlen(name) <= kMaxLocalName) {
+    // The unlocks reopen the file under the full path kept here; the header copy keeps only
+    // as much of it as fits.
+    if (name != nullptr && setopenpath(n, slot, name)) {
         fsdata->fsp = platform::openfile(name, platform::OpenMode::ReadOnly);
     }
     if (fsdata->fsp == nullptr) {
@@ -79,7 +77,7 @@ bool namerequest(::FS *fs, const char *name, char (&namebuf)[kMaxNetName + 1]) {
         }
     }
     std::memset(cb.fsname, 0, sizeof cb.fsname);
-    std::memcpy(cb.fsname, name, std::strlen(name));
+    std::strncpy(cb.fsname, name, sizeof cb.fsname - 1);
     ++cb.numusers;
     changefscb(fsdata);
     // Unlocking a read-only database writes nothing: the file stays as it was.

@@ -23,7 +23,7 @@ namespace {
 class LinkReporter final : public Reporter {
   public:
     void failure(std::int16_t code, const char *clienttext, const char * /*servertext*/) override {
-        dodberror(code);
+        if (code != 0) dodberror(code);
         if (clienttext != nullptr) setmsg(clienttext);
     }
 };

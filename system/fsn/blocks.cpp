@@ -214,9 +214,12 @@ std::int16_t flushfscb(FSDATA *fsdata) {
     return 1;
 }
 
+// The header is read with a positioned read, which has no seek of its own to fail: so 1380
+// (a failed seek) is never recorded, and a failed read or a damaged header records no code of
+// its own. The caller records the open's failure; the server reports the message.
 std::int16_t readfscb(FSDATA *fsdata) {
     if (fsdata->fsp->readat(&fsdata->fscb, kBlockSize, 0) <= 0) {
-        dberror(fsdata, 1380, nullptr, "readfscb - reading fscb\r\n");
+        dberror(fsdata, 0, nullptr, "readfscb - reading fscb\r\n");
         return 0;
     }
     FSCB &cb = fsdata->fscb;
@@ -225,7 +228,7 @@ std::int16_t readfscb(FSDATA *fsdata) {
     // A spacing below 2 leaves no room for data blocks between xlate blocks; no sequence of
     // operations makes one, so the header is damaged.
     if (cb.xblkfreq < 2 || cb.lb > kMaxBlock) {
-        dberror(fsdata, 1380, nullptr, "readfscb - reading fscb\r\n");
+        dberror(fsdata, 0, nullptr, "readfscb - reading fscb\r\n");
         return 0;
     }
     return 1;

@@ -23,7 +23,8 @@ enum class Flavor { Library, Server };
 
 // Where engine failures go. The library records `code` in its error ring and, where given,
 // `clienttext` in its message buffer; the server reports `servertext` (when given) to the
-// event log. A null text means that flavor reports nothing for this failure.
+// event log. A null text (or code 0 for the library) means that flavor reports nothing for
+// this failure.
 class Reporter {
   public:
     virtual ~Reporter() = default;

@@ -270,7 +270,7 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
         target.kb().xtrablk = cascade.step[top - 1].blk;
         fs->fscb.rootkb = cascade.rootblk;
         changefscb(fs);
-        op.written(cascade.rootblk, top == 1 ? 1205 : 1245);
+        markchanged(target.buffer());  // written below, once it holds its separator
     } else {
         target = Held(readtreeblock(fs, cascade.step[top].blk, top, &why));
         if (!target) {

@@ -105,6 +105,14 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
 bool treeblockno(const FSDATA *fsdata, std::uint32_t blk);
 
 // Keeps a buffer pinned (never chosen as a victim) while an operation holds it.
+// Marks a buffer changed without counting a block write: a block made or changed part way
+// through an operation is not lost if its buffer is reused, while the header's write count
+// and change counter move only at the operation's own writeblk of it.
+inline void markchanged(FSBUFF *b) {
+    b->cf = 1;
+    b->kbchecked = 0;
+}
+
 class Held {
   public:
     Held() = default;

@@ -51,20 +51,17 @@ std::uint32_t newkeyblock(FSDATA *fsdata, std::int8_t level) {
         return 0;
     }
     KB &kb = b->kbuff;
-    if (fromchain) {
-        cb.fc[0] = kb.ancestor;
-        changefscb(fsdata);
-    }
+    // A block taken from the chain unlinks it; an appended one leaves the chain empty.
+    if (fromchain) cb.fc[0] = kb.ancestor;
+    changefscb(fsdata);
     kb.ancestor = 0;
     kb.len = kKbHeader;
     kb.numkeys = 0;
     kb.type = 1;
     kb.level = level;
     kb.xtrablk = 0;
-    if (writeblk(fsdata, blk) == 0) {
-        reportnewblock(fsdata, 1285);
-        return 0;
-    }
+    // The caller writes the block once it has filled it.
+    markchanged(b);
     return blk;
 }
 
@@ -119,8 +116,7 @@ std::int16_t addkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key) {
             dberror(fsdata, 1140, nullptr, nullptr);
             return 0;
         }
-        fsdata->fscb.rootkb = root;
-        changefscb(fsdata);
+        fsdata->fscb.rootkb = root;  // newkeyblock has marked the header changed
     }
     if (addkeytoblk(fsdata, len, key) == 0) {
         dberror(fsdata, 1145, nullptr, nullptr);
@@ -231,16 +227,18 @@ std::int16_t delparentkeys(FSDATA *fsdata, Held &leaf, int leafoff, const KeyCop
         removeentry(leaf.kb(), leafoff);
         op.written(leaf.blk(), 1147);
     }
-    if (plan.wholetree) {
-        fsdata->fscb.rootkb = 0;
-        changefscb(fsdata);
-    }
+    // Freeing the root below clears rootkb and marks the header changed.
+    if (plan.wholetree) fsdata->fscb.rootkb = 0;
     leaf.release();
     promoted.release();
     stop.release();
+    // Freed blocks go onto chain 0 as the recursive repair frees them: the leaf first, then
+    // the emptied ancestors from the top down, so the lowest ancestor ends up at the head.
     for (int i = 0; i < plan.nempties; ++i) {
-        if (freekeyblock(fsdata, plan.empties[i]) == 0) {
+        const int which = i == 0 ? 0 : plan.nempties - i;
+        if (freekeyblock(fsdata, plan.empties[which]) == 0) {
             dberror(fsdata, 1147, nullptr, nullptr);
+            changefscb(fsdata);  // rootkb may have changed all the same
             op.writefailed = true;
         }
     }

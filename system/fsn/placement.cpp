@@ -188,13 +188,10 @@ std::uint32_t prevrid(FSDATA *fsdata, std::uint32_t rid) {
     const std::uint32_t f = rid & 0xF0000000u;
     std::uint64_t b = xlateblockof(fsdata, xindexof(rid));
     int s = static_cast<int>(rid & 0xFF) - 1;
-    if (b > fsdata->fscb.lb) {
-        // Start from the last xlate block there is, never appending one.
-        b = (fsdata->fscb.lb - 1) / freq * freq + 1;
-        s = kXlateEntries - 1;
-    }
     for (;;) {
-        FSBUFF *x = readblk(fsdata, static_cast<std::uint32_t>(b));
+        // The xlate block of an identifier past the end of the file can't be read; a walk
+        // never appends it.
+        FSBUFF *x = b <= fsdata->fscb.lb ? readblk(fsdata, static_cast<std::uint32_t>(b)) : nullptr;
         if (x == nullptr) {
             dberror(fsdata, 1330, nullptr, "prevrid - reading xblk %lu\r\n",
                     static_cast<unsigned long>(b));
@@ -269,10 +266,8 @@ std::uint32_t getchain(FSDATA *fsdata, std::int16_t need) {
     for (const auto &c : kClasses) {
         if (need <= c.most && cb.fc[c.chain] != 0) return cb.fc[c.chain];
     }
-    if (cb.fc[0] == 0) {
-        cb.fc[0] = allocextendedblk(fsdata);
-        changefscb(fsdata);
-    }
+    // The header is marked changed by the readblk that creates the block, not here.
+    if (cb.fc[0] == 0) cb.fc[0] = allocextendedblk(fsdata);
     return cb.fc[0];
 }
 

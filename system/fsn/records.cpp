@@ -44,7 +44,9 @@ void widenbounds(FSDATA *fsdata, std::uint32_t rid) {
 }
 
 // Narrows frid or lrid after rid was deleted. A walk that fails leaves the bound as it was:
-// a loose bound still encloses every identifier in use.
+// a loose bound still encloses every identifier in use. The change is counted when a bound
+// is walked; emptying the sub-file counts none of its own (the release of the identifier
+// has marked the header already).
 void narrowbounds(FSDATA *fsdata, std::uint32_t rid) {
     FDATA &f = fsdata->fscb.f[subfileof(rid) - 1];
     if (rid == f.frid && rid == f.lrid) {
@@ -52,10 +54,11 @@ void narrowbounds(FSDATA *fsdata, std::uint32_t rid) {
         f.lrid = 0;
     } else if (rid == f.frid) {
         if (const std::uint32_t next = nextrid(fsdata, rid); next != 0) f.frid = next;
+        changefscb(fsdata);
     } else if (rid == f.lrid) {
         if (const std::uint32_t prev = prevrid(fsdata, rid); prev != 0) f.lrid = prev;
+        changefscb(fsdata);
     }
-    changefscb(fsdata);
 }
 
 }  // namespace
