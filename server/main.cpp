@@ -20,5 +20,6 @@ int main(int argc, char **argv) {
     config.listen = options.listen;
     config.pipename = options.pipe;
     config.eventlog = options.eventlog;
+    config.foreground = options.foreground;
     return runservicehost(config, argc, argv);
 }
