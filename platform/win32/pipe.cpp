@@ -7,9 +7,10 @@
 // A PipeHandle is a small number naming an entry of a table; the entry keeps the Windows
 // handle and an event that pipeshutdown sets. Every wait (for a client, for a message) is an
 // overlapped call that also waits for that event, so a shutdown wakes it from any thread.
-// The listener holds the instance that the next client will take; pipeaccept makes it when
-// there is none, so no instance exists beyond the clients the server has room for, and a
-// further client is refused (all instances busy) instead of waiting for ever.
+// The listener holds the instance that the next client will take, made as soon as a client
+// has taken the previous one, or by pipeaccept when all kMaxInstances were busy then. No
+// further instance can exist, so a fourth client is refused (all instances busy) after the
+// pipe's default time-out instead of waiting for ever.
 #include "vorn/pipe.h"
 
 #include <windows.h>
@@ -151,7 +152,9 @@ PipeHandle pipeaccept(PipeHandle listener) {
     if (client == nullptr) return kNoPipe;
     client->handle = entry->pending;
     client->server = true;
-    entry->pending = INVALID_HANDLE_VALUE;
+    // The next client finds an instance waiting, unless every instance is taken (the next
+    // call makes one then).
+    entry->pending = newinstance(entry->path, false);
     return add(std::move(client));
 }
 

@@ -1,8 +1,11 @@
 /* vornseq: one fixed sequence of operations through the client library, for comparing the
  * files that different builds and platforms write.
  *
- *   vornseq write ADDRESS FILE   creates FILE, opens it on the server at ADDRESS and runs the
- *                                sequence on it (adds, rewrites, deletes, keys, control values)
+ *   vornseq write ADDRESS FILE [hold]
+ *                                creates FILE, opens it on the server at ADDRESS and runs the
+ *                                sequence on it (adds, rewrites, deletes, keys, control values);
+ *                                with "hold" it then prints "held" and keeps the file open and
+ *                                the connection up until its standard input ends
  *   vornseq read FILE            opens FILE locally, read-only with the integrity check, and
  *                                checks that it holds exactly what the sequence leaves
  *
@@ -65,7 +68,7 @@ static void buildmodel(struct Model *m) {
     }
 }
 
-static int writesequence(const char *address, const char *file) {
+static int writesequence(const char *address, const char *file, int hold) {
     static struct Model m;
     static uint32_t rid[kRecords];
     char rec[kMaxRecord];
@@ -96,6 +99,14 @@ static int writesequence(const char *address, const char *file) {
     if (!fsstorecannumber(instance, fs, 4711)) return fail("fsstorecannumber", -1);
     if (!fsstorebusinessdate(instance, fs, 20261208u)) return fail("fsstorebusinessdate", -1);
     if (!fssetappstat(instance, fs, 3)) return fail("fssetappstat", -1);
+    if (hold) {
+        printf("held\n");
+        fflush(stdout);
+        while (getchar() != EOF) {
+        }
+        closefs(instance);
+        return 0;
+    }
     fsclose(instance, fs);
     closefs(instance);
     return 0;
@@ -144,8 +155,9 @@ static int readsequence(const char *file) {
 }
 
 int main(int argc, char **argv) {
-    if (argc == 4 && strcmp(argv[1], "write") == 0) return writesequence(argv[2], argv[3]);
+    if ((argc == 4 || (argc == 5 && strcmp(argv[4], "hold") == 0)) && strcmp(argv[1], "write") == 0)
+        return writesequence(argv[2], argv[3], argc == 5);
     if (argc == 3 && strcmp(argv[1], "read") == 0) return readsequence(argv[2]);
-    fprintf(stderr, "usage: vornseq write ADDRESS FILE | vornseq read FILE\n");
+    fprintf(stderr, "usage: vornseq write ADDRESS FILE [hold] | vornseq read FILE\n");
     return 2;
 }
