@@ -94,11 +94,27 @@ stopserver() {
   if [ "$kind" = linux ]; then
     kill -TERM "$serverpid"
   else
-    echo stop >&7
+    # Every control word once before the stop; the event log shows each report (below).
+    printf 'pause\npause\ncontinue\ninterrogate\nstop\n' >&7
     exec 7>&-
   fi
   wait "$serverpid" || fail "$kind server did not stop cleanly"
 }
+# The reports of a console server's life, in order, as its event log file has them.
+expectedreports='Start pending, check point 1
+Start pending, check point 2
+Running
+Service started successfully.
+Pause pending, check point 1
+Paused
+Paused
+Continue pending, check point 1
+Running
+Running
+Stop pending, check point 1
+Stop Service
+Stopped'
+reportsof() { sed -n 's/.*: \(Service status: \)\{0,1\}//p' "$1" | tr -d '\r'; }
 runseq() { # runseq linux|windows ARGS...
   local kind=$1
   shift
@@ -135,6 +151,11 @@ for dir in "$work"/*-to-*; do
   done
 done
 echo "four byte-identical files, sound and readable on both systems"
+for dir in "$work"/*-to-windows; do
+  [ "$(reportsof "$dir/events.log")" = "$expectedreports" ] ||
+    fail "reports of $dir: $(reportsof "$dir/events.log")"
+done
+echo "the console servers reported every state, check point and control in order"
 
 # ---- the service -------------------------------------------------------------------------------
 step "the service under Wine's service manager"
