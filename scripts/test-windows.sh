@@ -41,8 +41,9 @@ fail() {
 step() { echo "== $*"; }
 
 # One wineserver for the whole run (starting one per program costs seconds each).
+mkdir -p "$WINEPREFIX"
 wineserver -p
-wine cmd /c exit >/dev/null 2>&1 || true # makes the prefix on the first run
+wine cmd /c exit >/dev/null 2>&1 || true # fills the prefix on the first run
 
 step "unit tests under Wine"
 ctest --test-dir "$win" --output-on-failure -j1
