@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "netcalls.h"
 #include "support/enginefile.h"
 #include "vorn/namedmutex.h"
 #include "vorn/platform.h"
@@ -65,6 +66,40 @@ TEST(FileIdentity, NamesDifferingInCaseOrFormAreOneFile) {
     platform::FileIdentity ic;
     ASSERT_TRUE(platform::fileidentity(*c, &ic));
     EXPECT_FALSE(ic == ia);
+}
+
+std::string contents(const std::filesystem::path &file) {
+    std::string text;
+    if (std::FILE *f = std::fopen(file.string().c_str(), "rb")) {
+        char buf[256];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+// The client log goes to c:\checkerr.log, or to the current directory where that can't be
+// opened (here: a directory of that name stands in for a root without write rights).
+TEST(ClientLog, TheRootOfCFirstThenTheCurrentDirectory) {
+    const std::filesystem::path root = platform::systemclientlog();
+    ASSERT_EQ(root, "c:\\checkerr.log");
+    test::TempDir dir;
+    const std::filesystem::path old = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    std::filesystem::remove(root);
+
+    link::logerror("first line");
+    EXPECT_EQ(contents(root), "first line\r\n");
+    EXPECT_FALSE(std::filesystem::exists(link::kClientLog));
+
+    std::filesystem::remove(root);
+    std::filesystem::create_directory(root);
+    link::logerror("second line");
+    EXPECT_EQ(contents(link::kClientLog), "second line\r\n");
+
+    std::filesystem::remove(root);
+    std::filesystem::remove(link::kClientLog);
+    std::filesystem::current_path(old);
 }
 
 TEST(TempName, IsAtMostTwelveCharacters) {
