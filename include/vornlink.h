@@ -34,8 +34,10 @@
  *   not exported; fsgetappstat returns it when it fails.
  *
  * Transport log
- *   Connection failures are appended, one line each, to the text file "checkerr.log" in the
- *   application's current working directory.
+ *   Connection failures are appended, one line each, to the text file "checkerr.log": on
+ *   Windows "c:\checkerr.log" at the root of drive C:, or, where that file can't be opened
+ *   for appending (no rights at the root), "checkerr.log" in the current directory; elsewhere
+ *   always the latter, in the application's current working directory.
  *
  * Threads
  *   The library holds no locks and keeps process-wide state (instance tables, last error code,
@@ -56,6 +58,8 @@
 #if defined(_WIN32)
 #if defined(VORNLINK_BUILD)
 #define VORNLINK_API __declspec(dllexport)
+#elif defined(VORNLINK_STATIC)
+#define VORNLINK_API
 #else
 #define VORNLINK_API __declspec(dllimport)
 #endif

@@ -41,10 +41,11 @@ std::int16_t netclose(char instance);
 // The login name of the connection: none, always null.
 char *getloginname(char instance);
 
-// Appends one line (the text and "\r\n") to the client log file kClientLog.
+// Appends one line (the text and "\r\n") to the client log: the system's log file when
+// there is one and it can be written (platform::systemclientlog), otherwise kClientLog.
 void logerror(const char *strptr);
 
-// The client log: a file of this name in the application's current working directory.
+// The client log in the application's current working directory.
 inline constexpr char kClientLog[] = "checkerr.log";
 
 }  // namespace vorn::link

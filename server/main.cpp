@@ -1,7 +1,9 @@
 // vornserv: the database server. It runs as the service "VORNService" through the service
 // host. On Linux it stays in the foreground (under systemd or from a shell): SIGTERM or SIGINT
 // stops it (connections end, every open file is written and closed, exit status 0), SIGUSR1
-// pauses it (no new connection is taken), SIGUSR2 continues, SIGHUP reports its state.
+// pauses it (no new connection is taken), SIGUSR2 continues, SIGHUP reports its state. On
+// Windows the service control manager starts and controls it; --foreground runs the same
+// service in a console (controls from Ctrl-C and standard input).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -31,5 +33,6 @@ int main(int argc, char **argv) {
     config.listen = options.listen;
     config.pipename = options.pipe;
     config.eventlog = options.eventlog;
+    config.foreground = options.foreground;
     return runservicehost(config, argc, argv);
 }

@@ -111,7 +111,9 @@ int runservicehost(const HostConfig &config, int argc, char **argv) {
     const char *logfile = config.eventlog.empty() ? nullptr : config.eventlog.c_str();
     if (!openeventlog(SERVICE_NAME, logfile)) ErrorHandler("In RegisterEventSource", lasterror());
     const ServiceTableEntry table[] = {{SERVICE_NAME, ServiceMain}, {nullptr, nullptr}};
-    if (!startservicectrldispatcher(table, argc, argv)) {
+    const bool started = config.foreground ? startconsoledispatcher(table, argc, argv)
+                                           : startservicectrldispatcher(table, argc, argv);
+    if (!started) {
         ErrorHandler("In StartServiceCtrlDispatcher", lasterror());
     }
     return exitstatusfor(exitcode);

@@ -22,7 +22,8 @@ inline constexpr char SERVICE_NAME[] = "VORNService";
 struct HostConfig {
     ListenConfig listen;
     std::string pipename = kStatusPipeName;
-    std::string eventlog;  // empty: the system log only
+    std::string eventlog;     // empty: the system log only
+    bool foreground = false;  // run in the console, not under the service manager
 };
 
 // The program's flow: registers the event source, hands ServiceMain to the service

@@ -1,26 +1,24 @@
 #include "slotmutexes.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace vorn::server {
 namespace {
 
-struct NamedMutex {
-    std::recursive_mutex mutex;
-    char name[12] = {};
-};
-
 struct MutexTable {
-    std::array<NamedMutex, kSlots> slots;
+    std::array<std::unique_ptr<platform::NamedMutex>, kSlots> slots;
     MutexTable() {
         for (int i = 0; i < kSlots; ++i) {
-            std::snprintf(slots[i].name, sizeof slots[i].name, "mutex%03d", i);
+            char name[16];
+            std::snprintf(name, sizeof name, "mutex%03d", i);
+            slots[i] = std::make_unique<platform::NamedMutex>(name);
         }
     }
 };
 
 // Made once, on first use (thread-safe), and alive until the process ends.
-std::array<NamedMutex, kSlots> &mutextable() {
+std::array<std::unique_ptr<platform::NamedMutex>, kSlots> &mutextable() {
     static MutexTable table;
     return table.slots;
 }
@@ -30,7 +28,7 @@ std::array<NamedMutex, kSlots> &mutextable() {
 SlotMutexes openslotmutexes() {
     SlotMutexes handles;
     auto &table = mutextable();
-    for (int i = 0; i < kSlots; ++i) handles.m[i] = &table[i].mutex;
+    for (int i = 0; i < kSlots; ++i) handles.m[i] = table[i].get();
     return handles;
 }
 
@@ -39,7 +37,7 @@ void closeslotmutexes(SlotMutexes *handles) {
 }
 
 const char *slotmutexname(int slot) {
-    return mutextable()[slot].name;
+    return mutextable()[slot]->name();
 }
 
 }  // namespace vorn::server

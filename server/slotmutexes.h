@@ -5,7 +5,8 @@
 #pragma once
 
 #include <array>
-#include <mutex>
+
+#include "vorn/namedmutex.h"
 
 namespace vorn::server {
 
@@ -13,15 +14,15 @@ inline constexpr int kSlots = 100;
 
 // One connection's handles to the 100 slot mutexes.
 struct SlotMutexes {
-    std::array<std::recursive_mutex *, kSlots> m{};
-    std::recursive_mutex &operator[](int slot) const { return *m[static_cast<std::size_t>(slot)]; }
+    std::array<platform::NamedMutex *, kSlots> m{};
+    platform::NamedMutex &operator[](int slot) const { return *m[static_cast<std::size_t>(slot)]; }
 };
 
 // Fills a connection's handles (the mutexes are created on first use, not owned).
 SlotMutexes openslotmutexes();
 // Drops a connection's handles; the mutexes themselves live as long as the process.
 void closeslotmutexes(SlotMutexes *handles);
-// The label of mutex i, "mutex%03d" (for diagnostics only on this platform).
+// The name of mutex i, "mutex%03d" (the system's name of the mutex on Windows).
 const char *slotmutexname(int slot);
 
 }  // namespace vorn::server

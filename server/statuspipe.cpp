@@ -67,10 +67,11 @@ void uppercase(char *text) {
 }
 
 // One line per request, the file opened and closed each time; the mutex keeps the lines of
-// concurrent clients whole. A log that can't be opened is skipped.
+// concurrent clients whole. A log that can't be opened is skipped. Binary mode, so that each
+// line ends in the one "\r\n" written on every system.
 void appendaudit(long length, const char *request) {
     std::lock_guard lock(auditmutex);
-    std::FILE *log = std::fopen(kAuditLogName, "a");
+    std::FILE *log = std::fopen(kAuditLogName, "ab");
     if (log == nullptr) return;
     std::fprintf(log, "Length=%ld - msg=%s\r\n", length, request);
     std::fclose(log);

@@ -7,6 +7,18 @@
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+/* A new directory named after the template (no mkdtemp on Windows). */
+static char *makedir(char *templ) {
+    return _mktemp(templ) != NULL && _mkdir(templ) == 0 ? templ : NULL;
+}
+#else
+static char *makedir(char *templ) {
+    return mkdtemp(templ);
+}
+#endif
 
 #include "vornlink.h"
 
@@ -69,7 +81,7 @@ static void locksandcontrol(char inst, FS *fs) {
 int main(void) {
     char dir[] = "capi_XXXXXX"; /* beside the test, removed at the end */
     char old[4096];
-    if (getcwd(old, sizeof old) == NULL || mkdtemp(dir) == NULL || chdir(dir) != 0) return 2;
+    if (getcwd(old, sizeof old) == NULL || makedir(dir) == NULL || chdir(dir) != 0) return 2;
 
     CHECK(sizeof(FS) == 19);
     CHECK(checkforshare(NULL) == 1);

@@ -261,7 +261,7 @@ TEST_F(LinkNet, AReplyWithAnImpossibleLengthBreaksTheConnection) {
         EXPECT_EQ(fsunlock(instance, fs), 0);
         EXPECT_EQ(link::vars[static_cast<int>(instance)]->destSocket, platform::kNoSocket);
         closefs(instance);
-        std::filesystem::remove(link::kClientLog);
+        std::filesystem::remove(clientlogfile());
     }
 }
 
@@ -281,7 +281,7 @@ TEST_F(LinkNet, APeerClosingMidReplyBreaksTheInstanceForGood) {
     EXPECT_EQ(clientlog(), "Connection terminated - numrcv == 0 or SOCKET ERROR.\r\n");
     // The socket layer this instance started was stopped once, and only once.
     EXPECT_FALSE(link::vars[static_cast<int>(instance)]->started);
-    std::filesystem::remove(link::kClientLog);
+    std::filesystem::remove(clientlogfile());
     EXPECT_EQ(fsunlock(instance, fs), 0);
     EXPECT_EQ(fsadd(instance, fs, "abcd", 4, 0x10), 0u);
     EXPECT_EQ(clientlog(),

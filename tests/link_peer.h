@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "api/linkstate.h"
 #include "support/enginefile.h"
+#include "vorn/platform.h"
 #include "vorn/socket.h"
 #include "vorn/wire.h"
 
@@ -64,6 +66,8 @@ class ScriptedPeer {
     using Responder = std::function<Reply(const Request &)>;
 
     explicit ScriptedPeer(Responder responder = nullptr) : responder_(std::move(responder)) {
+        // The peer's own start of the socket layer, paired with a clean-up (Windows needs it).
+        EXPECT_TRUE(platform::socketstartup());
         listener_ = platform::tcpsocket();
         EXPECT_NE(listener_, platform::kNoSocket);
         std::uint32_t loopback = 0;
@@ -83,6 +87,7 @@ class ScriptedPeer {
         }
         thread_.join();
         if (conn_ != platform::kNoSocket) platform::closesocket(conn_);
+        platform::socketcleanup();
     }
     ScriptedPeer(const ScriptedPeer &) = delete;
     ScriptedPeer &operator=(const ScriptedPeer &) = delete;
@@ -174,6 +179,8 @@ class LinkTest : public ::testing::Test {
     void SetUp() override {
         olddir_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_.path());
+        // A system-wide client log (Windows) starts empty for each test too.
+        if (platform::systemclientlog() != nullptr) std::remove(platform::systemclientlog());
     }
     void TearDown() override {
         for (int n = 0; n < link::kInstances; ++n) {
@@ -181,8 +188,14 @@ class LinkTest : public ::testing::Test {
         }
         std::filesystem::current_path(olddir_);
     }
+    // Where the library appends its log lines: the system's client log where there is one
+    // (Windows), else the current directory's.
+    static const char *clientlogfile() {
+        const char *system = platform::systemclientlog();
+        return system != nullptr ? system : link::kClientLog;
+    }
     static std::string clientlog() {
-        std::ifstream in(link::kClientLog, std::ios::binary);
+        std::ifstream in(clientlogfile(), std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();

@@ -50,6 +50,9 @@ std::unique_ptr<BlockFile> withblockcache(std::unique_ptr<BlockFile> file,
 // A temporary file name of at most 12 characters, unique in the current directory at the
 // moment of the call ("vt" + 6 characters + ".tmp"); the caller creates it exclusively.
 std::string maketempname();
+// Where the client log goes before the current directory: "c:\checkerr.log" on Windows, null
+// (only the current directory) elsewhere.
+const char *systemclientlog();
 // The machine's current local time, broken down.
 std::tm localnow();
 

@@ -72,6 +72,12 @@ struct ServiceTableEntry {
 // the dispatcher could not be started (lasterror() tells why).
 bool startservicectrldispatcher(const ServiceTableEntry *table, int argc, char **argv);
 
+// The same dispatcher for a service run from a console rather than by the service manager
+// (vornserv --foreground): the same main function, handler and reports; the control requests
+// come from the console. On Linux, where the program always runs in the foreground, it is
+// startservicectrldispatcher.
+bool startconsoledispatcher(const ServiceTableEntry *table, int argc, char **argv);
+
 // Registers the handler of the service `name`; 0 on failure.
 ServiceStatusHandle registerservicectrlhandler(const char *name, ServiceControlHandler handler);
 
@@ -81,12 +87,17 @@ bool setservicestatus(ServiceStatusHandle handle, const ServiceStatus &status);
 // The error number of the calling thread's last failed seam call.
 std::uint32_t lasterror();
 
-// The process exit status that stands for an error number: the low eight bits, as a shell
-// sees them, except that a nonzero error never reads as success.
+// The process exit status that stands for an error number: on Windows the number itself; on
+// other systems the low eight bits, as a shell sees them, except that a nonzero error never
+// reads as success.
 inline int exitstatusfor(std::uint32_t error) {
+#ifdef _WIN32
+    return static_cast<int>(error);
+#else
     if (error == 0) return 0;
     const int low = static_cast<int>(error & 0xFF);
     return low != 0 ? low : 255;
+#endif
 }
 
 }  // namespace vorn::platform

@@ -98,6 +98,10 @@ std::string maketempname() {
     return std::string("vt") + digits + ".tmp";
 }
 
+const char *systemclientlog() {
+    return nullptr;
+}
+
 std::tm localnow() {
     std::time_t now = std::time(nullptr);
     std::tm out{};

@@ -265,6 +265,10 @@ bool startservicectrldispatcher(const ServiceTableEntry *table, int argc, char *
     return true;
 }
 
+bool startconsoledispatcher(const ServiceTableEntry *table, int argc, char **argv) {
+    return startservicectrldispatcher(table, argc, argv);
+}
+
 ServiceStatusHandle registerservicectrlhandler(const char *name, ServiceControlHandler handler) {
     std::lock_guard lock(dispatcher.mutex);
     if (name == nullptr || handler == nullptr) {

@@ -1,10 +1,12 @@
 #include "support/enginefile.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "fsn/blocks.h"
 
@@ -80,12 +82,18 @@ bool MemDatabase::reopen(Flavor flavor, bool readonly) {
 }
 
 TempDir::TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/vorntest-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+    // A new directory with a random name under the system's temporary folder (TMPDIR on
+    // Linux, TEMP on Windows); create_directory fails when the name is taken.
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) return;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "vorntest-%08x", static_cast<unsigned>(random()));
+        const std::filesystem::path candidate = base / name;
+        if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
+    }
 }
 
 TempDir::~TempDir() {
