@@ -20,7 +20,12 @@ linux=$root/${2:-build}
 
 scripts/build-windows.sh "${1:-build-win}"
 scripts/deps.sh
-[ -f "$linux/CMakeCache.txt" ] || cmake -S . -B "$linux" -DVORN_BENCH=OFF >/dev/null
+# Configure again when the folder exists, so that targets added since its last build are known.
+if [ -f "$linux/CMakeCache.txt" ]; then
+  cmake -S . -B "$linux" >/dev/null
+else
+  cmake -S . -B "$linux" -DVORN_BENCH=OFF >/dev/null
+fi
 cmake --build "$linux" -j"$(nproc)" --target vornserv vornlink vorn vornseq
 
 export WINEDEBUG=-all WINEPREFIX=$win/wineprefix

@@ -118,6 +118,18 @@ struct Overlapped {
     bool ok() const { return o.hEvent != nullptr; }
 };
 
+// Makes the listener's next instance. While every instance is taken by a client, none can be
+// made (further clients are refused by the system meanwhile): waits until one is free again or
+// the listener is shut down.
+bool awaitinstance(PipeEntry &entry) {
+    for (;;) {
+        entry.pending = newinstance(entry.path, false);
+        if (entry.pending != INVALID_HANDLE_VALUE) return true;
+        if (::GetLastError() != ERROR_PIPE_BUSY) return false;
+        if (::WaitForSingleObject(entry.cancel, kPollMs) == WAIT_OBJECT_0) return false;
+    }
+}
+
 }  // namespace
 
 PipeHandle pipelisten(const char *name, int) {
@@ -138,8 +150,7 @@ PipeHandle pipeaccept(PipeHandle listener) {
     const auto entry = find(listener);
     if (entry == nullptr || entry->path.empty()) return kNoPipe;
     if (::WaitForSingleObject(entry->cancel, 0) == WAIT_OBJECT_0) return kNoPipe;
-    if (entry->pending == INVALID_HANDLE_VALUE) entry->pending = newinstance(entry->path, false);
-    if (entry->pending == INVALID_HANDLE_VALUE) return kNoPipe;
+    if (entry->pending == INVALID_HANDLE_VALUE && !awaitinstance(*entry)) return kNoPipe;
     Overlapped wait;
     if (!wait.ok()) return kNoPipe;
     const BOOL started = ::ConnectNamedPipe(entry->pending, &wait.o);

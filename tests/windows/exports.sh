@@ -20,6 +20,7 @@ for f in "$dll" "$dir"/vornserv.exe "$dir"/install.exe "$dir"/vorn.exe; do
   for import in $("$objdump" -p "$f" | sed -n 's/.*DLL Name: //p'); do
     case "${import,,}" in
       kernel32.dll | advapi32.dll | ws2_32.dll | msvcrt.dll) ;;
+      vornlink.dll) [ "$f" != "$dll" ] || exit 1 ;;
       *)
         echo "$(basename "$f") imports $import, which Windows does not provide"
         exit 1
