@@ -62,7 +62,7 @@ bool splitfits(bool leaf, const EntryTable &t, int at, int pos, int esize) {
 // none does (a leaf needs two entries to split).
 int choosesplit(bool leaf, const EntryTable &t, int pos, int esize) {
     const int m = t.count;
-    const int lo = leaf ? 1 : 0, hi = leaf ? m - 1 : m - 1;
+    const int lo = leaf ? 1 : 0, hi = m - 1;
     const int preferred = leaf ? (m + 1) / 2 : m / 2;
     for (int d = 0; d <= m; ++d) {
         for (int at : {preferred - d, preferred + d}) {
