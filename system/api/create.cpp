@@ -1,5 +1,8 @@
 // New database files: fscreatedatabase writes one and leaves it closed, fsopentemp creates a
 // private temporary database and opens it.
+#include <vorn/errors.h>
+#include <vorn/wire.h>
+
 #include <string>
 
 #include "fsn/blocks.h"
@@ -47,19 +50,22 @@ std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
     if (file == nullptr) {
         setmsg(name.c_str());
         lserrno = 7;
-        return failtemp(n, slot, 1015, "");
+        return failtemp(n, slot, kDbOpenFile, "");
     }
     const int rc =
         writenewimage(file.get(), ImageKind::LibraryTemp, kDefaultXblkfreq, name.c_str());
     fsdata->fsp = std::move(file);
     if (rc != 0) {
         lserrno = static_cast<std::int16_t>(rc);
-        // Blocks 0, 1, 2 failing record 1021, 1022, 1023.
-        return failtemp(n, slot, static_cast<std::int16_t>(1012 + rc), name);
+        // Blocks 0, 1, 2 failing (rc 9, 10, 11) record their own codes.
+        const std::int16_t code = rc == kErrTempHeader  ? kDbBadHeader
+                                  : rc == kErrTempXlate ? kDbBadXlate
+                                                        : kDbTempData;
+        return failtemp(n, slot, code, name);
     }
     if (readfscb(fsdata) == 0) {
         lserrno = 8;
-        return failtemp(n, slot, 1020, name);
+        return failtemp(n, slot, kDbBadSignature, name);
     }
     settempname(n, slot, name.c_str());
     return slotblock[n][slot];

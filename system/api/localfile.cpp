@@ -1,5 +1,7 @@
 #include "localfile.h"
 
+#include <vorn/errors.h>
+
 #include <cstring>
 #include <new>
 #include <string>
@@ -53,20 +55,20 @@ int takeslot(int n) {
     int slot = 0;
     while (slot < kFilesPerInstance && fsdataary[n][slot] != nullptr) ++slot;
     if (slot == kFilesPerInstance) {
-        dodberror(1009);
+        dodberror(kDbNoSlot);
         lserrno = 1;
         return -1;
     }
     FSDATA *fsdata = newstate();
     if (fsdata == nullptr) {
-        dodberror(1010);
+        dodberror(kDbNoStateMemory);
         lserrno = 2;
         return -1;
     }
     ::FS *block = allocblock();
     if (block == nullptr) {
         delete fsdata;
-        dodberror(1012);
+        dodberror(kDbNoBlockMemory);
         lserrno = 2;
         return -1;
     }
@@ -129,7 +131,7 @@ std::int16_t localunlock(FSDATA *fsdata) {
         fsdata->fsp = platform::withblockcache(std::move(fsdata->fsp));
     }
     if (fsdata->fsp == nullptr) {
-        dodberror(1015);
+        dodberror(kDbOpenFile);
         lserrno = 7;
         return 0;
     }

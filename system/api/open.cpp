@@ -1,5 +1,7 @@
 // Opening and closing databases: through the server (fsopen with readonly 0, fsclose of a
 // network block, fsforceclose) or directly from the file, read-only.
+#include <vorn/errors.h>
+
 #include <cstring>
 
 #include "fsn/blocks.h"
@@ -62,18 +64,18 @@ bool namerequest(::FS *fs, const char *name, char (&namebuf)[kMaxNetName + 1]) {
     if (fsdata->fsp == nullptr) {
         setmsg(name);
         lserrno = 7;
-        return failopen(n, slot, 1015);
+        return failopen(n, slot, kDbOpenFile);
     }
     fsdata->readonly = 1;
-    if (readfscb(fsdata) == 0) return failopen(n, slot, 1015);
+    if (readfscb(fsdata) == 0) return failopen(n, slot, kDbOpenFile);
     FSCB &cb = fsdata->fscb;
     cb.dblocked = 1;  // the local lock of the open; released (without a write) below
-    if (!hassignature(cb)) return failopen(n, slot, 1020);
+    if (!hassignature(cb)) return failopen(n, slot, kDbBadSignature);
     if (checkintegrity != 0) {
         const int rc = integritycheck(cb, fsdata->fsp->length());
         if (rc != 0) {
             lserrno = static_cast<std::int16_t>(rc);
-            return failopen(n, slot, rc == 6 ? 1022 : 1021);
+            return failopen(n, slot, rc == 6 ? kDbBadXlate : kDbBadHeader);
         }
     }
     std::memset(cb.fsname, 0, sizeof cb.fsname);

@@ -1,6 +1,9 @@
 #include "blocks.h"
 
+#include <vorn/errors.h>
+
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +16,7 @@ constexpr std::uint64_t offsetof_block(std::uint32_t blk) {
 
 // Finds the buffer holding blk, scanning from the most recently used; -1 when none.
 int findresident(const FSDATA *fsdata, std::uint32_t blk) {
+    assert(fsdata->nbuffs > 0 && fsdata->nbuffs <= kMaxBuffers);
     for (int n = fsdata->nbuffs - 1; n >= 0; --n) {
         if (fsdata->buff[fsdata->seq[n]].blk == blk) return n;
     }
@@ -47,10 +51,10 @@ bool writeback(FSDATA *fsdata, FSBUFF &b) {
     b.cf = 1;
     b.extblk = extended ? 1 : 0;
     if (extended) {
-        dberror(fsdata, 1305, nullptr, "flushbuffs - writing extended block %lu\r\n",
+        dberror(fsdata, kDbFlushExtended, nullptr, "flushbuffs - writing extended block %lu\r\n",
                 static_cast<unsigned long>(b.blk));
     } else {
-        dberror(fsdata, 1295, nullptr, "flushbuffs - writing block %lu\r\n",
+        dberror(fsdata, kDbFlushBlock, nullptr, "flushbuffs - writing block %lu\r\n",
                 static_cast<unsigned long>(b.blk));
     }
     return false;
@@ -122,7 +126,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
     count(stats.miss);
     const int vn = choosevictim(fsdata);
     if (vn < 0) {
-        dberror(fsdata, 1400, nullptr, "readblk - reading block %lu\r\n",
+        dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
                 static_cast<unsigned long>(blk));
         return nullptr;
     }
@@ -143,7 +147,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
             char text[80];
             std::snprintf(text, sizeof text, "Block %lu > last block %lu",
                           static_cast<unsigned long>(blk), static_cast<unsigned long>(lb + 1));
-            dberror(fsdata, 1390, text, "readblk - block %lu > last block %lu\r\n\r\n",
+            dberror(fsdata, kDbReadPastEnd, text, "readblk - block %lu > last block %lu\r\n\r\n",
                     static_cast<unsigned long>(blk), static_cast<unsigned long>(lb));
             return nullptr;
         }
@@ -152,7 +156,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         victim->blk = kNoBlock;  // the image is being replaced: it holds no block if the read fails
         const long got = fsdata->fsp->readat(&victim->dbuff, kBlockSize, offsetof_block(blk));
         if (got <= 0) {
-            dberror(fsdata, 1400, nullptr, "readblk - reading block %lu\r\n",
+            dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
                     static_cast<unsigned long>(blk));
             return nullptr;
         }
@@ -170,14 +174,14 @@ std::int16_t writeblk(FSDATA *fsdata, std::uint32_t blk) {
     changefscb(fsdata);
     FSBUFF *b = readblk(fsdata, blk);
     if (b == nullptr) {
-        dberror(fsdata, 1370, nullptr, "writeblk - writing block %lu\r\n",
+        dberror(fsdata, kDbWriteBlock, nullptr, "writeblk - writing block %lu\r\n",
                 static_cast<unsigned long>(blk));
         return 0;
     }
     b->cf = 1;
     b->kbchecked = 0;
     if (fsdata->fscb.wrts > 2000 && flushbuffs(fsdata) == 0) {
-        dberror(fsdata, 1375, nullptr, "writeblk - flushing buffers\r\n");
+        dberror(fsdata, kDbWriteFlush, nullptr, "writeblk - flushing buffers\r\n");
         return 0;
     }
     return 1;
@@ -199,7 +203,7 @@ std::int16_t flushbuffs(FSDATA *fsdata) {
         if (!writeback(fsdata, b)) return 0;
     }
     if (fsdata->flavor == Flavor::Library && fsdata->fscb.cf != 0 && !writecontrolblock(fsdata)) {
-        dberror(fsdata, 1315, nullptr, nullptr);
+        dberror(fsdata, kDbFlushHeader, nullptr, nullptr);
         return 0;
     }
     return 1;
@@ -208,7 +212,7 @@ std::int16_t flushbuffs(FSDATA *fsdata) {
 std::int16_t flushfscb(FSDATA *fsdata) {
     if (fsdata->fscb.cf == 0 || fsdata->readonly != 0) return 1;
     if (!writecontrolblock(fsdata)) {
-        dberror(fsdata, 1315, nullptr, "flushfscb - writing fscb\r\n");
+        dberror(fsdata, kDbFlushHeader, nullptr, "flushfscb - writing fscb\r\n");
         return 0;
     }
     return 1;
@@ -238,24 +242,25 @@ std::uint32_t allocextendedblk(FSDATA *fsdata) {
     const std::uint32_t lb = fsdata->fscb.lb;
     const std::uint32_t freq = xblkfreqof(fsdata);
     if (lb + 1 > kMaxBlock) {
-        dberror(fsdata, 1405, nullptr, "allocextendedblk - database full\r\n");
+        dberror(fsdata, kDbFull, nullptr, "allocextendedblk - database full\r\n");
         return 0;
     }
     if (lb % freq != 0) return lb + 1;
     const std::uint32_t b = (lb + 1) / freq;
     if (static_cast<std::uint64_t>(b) * kXlateEntries > kMaxXlateIndex) {
-        dberror(fsdata, 1415, nullptr, "allocextendedblk - database full\r\n");
+        dberror(fsdata, kDbFullXlate, nullptr, "allocextendedblk - database full\r\n");
         return 0;
     }
     FSBUFF *x = readblk(fsdata, lb + 1);
     if (x == nullptr) {
-        dberror(fsdata, 1420, nullptr, "allocextendedblk - reading xlate block %lu\r\n",
+        dberror(fsdata, kDbExtendedXlateRead, nullptr,
+                "allocextendedblk - reading xlate block %lu\r\n",
                 static_cast<unsigned long>(lb + 1));
         return 0;
     }
     for (std::uint32_t s = 0; s < kXlateEntries; ++s) x->xbuff.xlate[s] = b * kXlateEntries + s + 1;
     if (fsdata->fscb.lb + 1 > kMaxBlock) {
-        dberror(fsdata, 1405, nullptr, "allocextendedblk - database full\r\n");
+        dberror(fsdata, kDbFull, nullptr, "allocextendedblk - database full\r\n");
         return 0;
     }
     return fsdata->fscb.lb + 1;

@@ -4,6 +4,7 @@
 // written at their own offsets, which is how the file grows.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "fsdata.h"
@@ -33,10 +34,13 @@ std::uint32_t allocextendedblk(FSDATA *fsdata);
 void makelast(std::int16_t *seq, int count, int sn);
 
 // Pins keep a buffer from being chosen as a victim while an operation still uses it.
+// Pins nest; an unpin without its pin, or more nesting than the count holds, is a bug.
 inline void pinblk(FSBUFF *b) {
+    assert(b->pins < UINT8_MAX);
     ++b->pins;
 }
 inline void unpinblk(FSBUFF *b) {
+    assert(b->pins > 0);
     --b->pins;
 }
 

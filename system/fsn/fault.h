@@ -12,9 +12,9 @@ struct Fault {
     char text[320] = {};          // server message, e.g. "fsadd - error reading block 7.\r\n"
 };
 
-// Fills a fault (the text is a printf format). Returns 0 so that callers can
-// `return setfault(...)`.
-int setfault(Fault *fault, std::int16_t code, std::int32_t servercode, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+// Fills a fault (the text is a printf format). Returns 0, the engine's failure result, so that
+// callers can `return setfault(...)`.
+std::int16_t setfault(Fault *fault, std::int16_t code, std::int32_t servercode, const char *fmt,
+                      ...) __attribute__((format(printf, 4, 5)));
 
 }  // namespace vorn

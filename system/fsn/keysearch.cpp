@@ -2,6 +2,8 @@
 // changes the file. Bytes from the file are checked before they are used: every block on the
 // way must be a well-formed key block one level below its parent, and every child number
 // must name a block that can hold keys.
+#include <vorn/errors.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -177,7 +179,7 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
     TreeRead why;
     FSBUFF *b = readtreeblock(fsdata, startblk, -1, &why);
     if (b == nullptr) {
-        dberror(fsdata, 1155, nullptr, nullptr);
+        dberror(fsdata, kDbKeyPathRead, nullptr, nullptr);
         return nullptr;
     }
     while (b->kbuff.level > 0) {
@@ -189,7 +191,8 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
         const std::uint32_t child = childat(kb, off);
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
-            dberror(fsdata, why == TreeRead::ZeroChild ? 1160 : 1165, nullptr, nullptr);
+            dberror(fsdata, why == TreeRead::ZeroChild ? kDbKeyZeroChild : kDbKeyChildRead, nullptr,
+                    nullptr);
             return nullptr;
         }
     }
@@ -203,7 +206,7 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
     TreeRead why;
     FSBUFF *b = readtreeblock(fsdata, root, -1, &why);
     if (b == nullptr) {
-        dberror(fsdata, 1250, nullptr, "findnextkeybuff - reading root key block %lu\r\n",
+        dberror(fsdata, kDbKeyRootRead, nullptr, "findnextkeybuff - reading root key block %lu\r\n",
                 static_cast<unsigned long>(root));
         return nullptr;
     }
@@ -219,9 +222,9 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
             if (why == TreeRead::ZeroChild) {
-                dberror(fsdata, 1255, nullptr, nullptr);
+                dberror(fsdata, kDbKeyNextZeroChild, nullptr, nullptr);
             } else {
-                dberror(fsdata, 1260, nullptr, "findnextkeybuff - reading block %lu\r\n",
+                dberror(fsdata, kDbKeyNextRead, nullptr, "findnextkeybuff - reading block %lu\r\n",
                         static_cast<unsigned long>(child));
             }
             return nullptr;
@@ -236,7 +239,7 @@ FSBUFF *findlastkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
     TreeRead why;
     FSBUFF *b = readtreeblock(fsdata, firstblk, 1, &why);
     if (b == nullptr) {
-        dberror(fsdata, 1265, nullptr, "findlastkeybuff - reading block %lu\r\n",
+        dberror(fsdata, kDbKeyLastRead, nullptr, "findlastkeybuff - reading block %lu\r\n",
                 static_cast<unsigned long>(firstblk));
         return nullptr;
     }
@@ -274,7 +277,7 @@ FSBUFF *findlastkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
         if (next == 0 || nextlevel > kMaxLevel) return nullptr;
         b = readtreeblock(fsdata, next, nextlevel, &why);
         if (b == nullptr) {
-            dberror(fsdata, 1275, nullptr, "findlastkeybuff - reading block %lu\r\n",
+            dberror(fsdata, kDbKeyLastDescend, nullptr, "findlastkeybuff - reading block %lu\r\n",
                     static_cast<unsigned long>(next));
             return nullptr;
         }

@@ -3,6 +3,8 @@
 // the count-based point would leave the half that receives the entry without room (keys of
 // very different lengths), the nearest point that gives room is taken instead, so a block
 // never holds more than 1024 bytes and no level splits twice.
+#include <vorn/errors.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -72,8 +74,8 @@ int choosesplit(bool leaf, const EntryTable &t, int pos, int esize) {
     return -1;
 }
 
-std::int16_t parentcode(int level) {
-    return level <= 1 ? 1200 : 1240;
+DbError parentcode(int level) {
+    return level <= 1 ? kDbKeyParentRead : kDbKeyUpperRead;
 }
 
 // Inserts entry bytes at off, moving the rest up.
@@ -174,7 +176,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
         Held b(readtreeblock(op.fs, step.blk, level, &why));
         KeyRules rules;
         if (!b || !keyrules(op.fs, placing.bytes[0], &rules)) {
-            dberror(op.fs, level == 0 ? 1165 : parentcode(level), nullptr, nullptr);
+            dberror(op.fs, level == 0 ? kDbKeyChildRead : parentcode(level), nullptr, nullptr);
             return false;
         }
         const KB &kb = b.kb();
@@ -196,7 +198,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
         const bool leaf = level == 0;
         step.splitat = choosesplit(leaf, t, pos, esize);
         if (step.splitat < 0) {
-            dberror(op.fs, leaf ? 1170 : 1210, nullptr, nullptr);
+            dberror(op.fs, leaf ? kDbKeyLeafNoSplit : kDbKeyInnerNoSplit, nullptr, nullptr);
             return false;
         }
         step.entryleft = leaf ? pos < step.splitat : pos <= step.splitat;
@@ -208,7 +210,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
             // The root splits. A new root above the highest level would leave the path no
             // place above it: the key is refused before anything changes.
             if (level + 1 > kMaxLevel) {
-                dberror(op.fs, leaf ? 1190 : 1230, nullptr, nullptr);
+                dberror(op.fs, leaf ? kDbKeyRootFromLeaf : kDbKeyRootFromInner, nullptr, nullptr);
                 return false;
             }
             cascade->newroot = true;
@@ -216,7 +218,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
             return true;
         }
     }
-    dberror(op.fs, 1240, nullptr, nullptr);
+    dberror(op.fs, kDbKeyUpperRead, nullptr, nullptr);
     return false;
 }
 
@@ -237,7 +239,7 @@ bool allocatecascade(KeyOp &op, Cascade *cascade) {
         SplitStep &step = cascade->step[level];
         step.newblk = newkeyblock(op.fs, static_cast<std::int8_t>(level));
         if (step.newblk == 0) {
-            dberror(op.fs, level == 0 ? 1170 : 1210, nullptr, nullptr);
+            dberror(op.fs, level == 0 ? kDbKeyLeafNoSplit : kDbKeyInnerNoSplit, nullptr, nullptr);
             giveback(op, *cascade, level - 1);
             return false;
         }
@@ -245,7 +247,8 @@ bool allocatecascade(KeyOp &op, Cascade *cascade) {
     if (cascade->newroot) {
         cascade->rootblk = newkeyblock(op.fs, static_cast<std::int8_t>(cascade->top));
         if (cascade->rootblk == 0) {
-            dberror(op.fs, cascade->top == 1 ? 1190 : 1230, nullptr, nullptr);
+            dberror(op.fs, cascade->top == 1 ? kDbKeyRootFromLeaf : kDbKeyRootFromInner, nullptr,
+                    nullptr);
             giveback(op, *cascade, cascade->top - 1);
             return false;
         }
@@ -261,7 +264,8 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
     if (cascade.newroot) {
         target = Held(readtreeblock(fs, cascade.rootblk, top, &why));
         if (!target) {
-            dberror(fs, top == 1 ? 1195 : 1235, nullptr, nullptr);
+            dberror(fs, top == 1 ? kDbKeyRootFromLeafRead : kDbKeyRootFromInnerRead, nullptr,
+                    nullptr);
             giveback(op, cascade, top - 1);
             freekeyblock(fs, cascade.rootblk);
             return false;
@@ -274,7 +278,7 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
     } else {
         target = Held(readtreeblock(fs, cascade.step[top].blk, top, &why));
         if (!target) {
-            dberror(fs, top == 0 ? 1165 : parentcode(top), nullptr, nullptr);
+            dberror(fs, top == 0 ? kDbKeyChildRead : parentcode(top), nullptr, nullptr);
             giveback(op, cascade, top - 1);
             return false;
         }
@@ -285,8 +289,10 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
         Held old(readtreeblock(fs, step.blk, level, &why));
         Held left(old ? readtreeblock(fs, step.newblk, level, &why) : nullptr);
         if (!old || !left) {
-            dberror(fs, !old ? (leaf ? 1165 : parentcode(level)) : (leaf ? 1175 : 1215), nullptr,
-                    nullptr);
+            dberror(fs,
+                    !old ? (leaf ? kDbKeyChildRead : parentcode(level))
+                         : (leaf ? kDbKeyLeafHalfRead : kDbKeyInnerHalfRead),
+                    nullptr, nullptr);
             giveback(op, cascade, level);
             return false;
         }
@@ -296,12 +302,12 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
         // Both halves stay under the block that takes the new separator.
         if (addparentkey(fs, target.kb(), step.up.len, step.newblk, step.up.bytes) == 0) {
             // The plan checked room and order; only a changed index description gets here.
-            dberror(fs, leaf ? 1205 : 1245, nullptr, nullptr);
+            dberror(fs, leaf ? kDbKeyLeafSeparator : kDbKeyInnerSeparator, nullptr, nullptr);
             op.writefailed = true;
         }
-        op.written(target.blk(), leaf ? 1205 : 1245);
-        op.written(step.blk, leaf ? 1180 : 1220);
-        op.written(step.newblk, leaf ? 1185 : 1225);
+        op.written(target.blk(), leaf ? kDbKeyLeafSeparator : kDbKeyInnerSeparator);
+        op.written(step.blk, leaf ? kDbKeyLeafWrite : kDbKeyInnerWrite);
+        op.written(step.newblk, leaf ? kDbKeyLeafHalfWrite : kDbKeyInnerHalfWrite);
         target = step.entryleft ? std::move(left) : std::move(old);
     }
     const SplitStep &basestep = cascade.step[cascade.base];

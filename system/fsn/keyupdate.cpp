@@ -2,6 +2,8 @@
 // takes the new blocks it needs, so that a refused key or a damaged tree changes nothing;
 // only then does it change blocks, in an order that keeps the tree whole between steps.
 // Key blocks come from free chain 0 and go back to it as empty data blocks.
+#include <vorn/errors.h>
+
 #include <cstring>
 
 #include "keys.h"
@@ -23,8 +25,8 @@ bool chainblockno(const FSDATA *fsdata, std::uint32_t blk) {
 
 void reportnewblock(FSDATA *fsdata, std::int16_t code) {
     dberror(fsdata, code, nullptr,
-            code == 1280 ? "newkeyblock - allocating extended block\r\n"
-                         : "newkeyblock - reading extended block\r\n");
+            code == kDbKeyNewBlock ? "newkeyblock - allocating extended block\r\n"
+                                   : "newkeyblock - reading extended block\r\n");
 }
 
 }  // namespace
@@ -36,18 +38,18 @@ std::uint32_t newkeyblock(FSDATA *fsdata, std::int8_t level) {
     if (!fromchain) {
         blk = allocextendedblk(fsdata);
         if (blk == 0) {
-            reportnewblock(fsdata, 1280);
+            reportnewblock(fsdata, kDbKeyNewBlock);
             return 0;
         }
     } else if (!chainblockno(fsdata, blk)) {
-        reportnewblock(fsdata, 1285);
+        reportnewblock(fsdata, kDbKeyNewBlockFree);
         return 0;
     }
     FSBUFF *b = readblk(fsdata, blk);
     // A block taken from the chain must be an empty data block: anything else means the
     // chain is damaged, and using it could overwrite records or part of the tree.
     if (b == nullptr || b->dbuff.type != 0 || b->dbuff.len != kDbHeader || b->pins != 0) {
-        reportnewblock(fsdata, 1285);
+        reportnewblock(fsdata, kDbKeyNewBlockFree);
         return 0;
     }
     KB &kb = b->kbuff;
@@ -107,19 +109,19 @@ std::int16_t addkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key) {
     KeyRules rules;
     // A key that is too long or names no defined index is refused before a root is made.
     if (key == nullptr || !validkeylen(len) || !keyrules(fsdata, key[0], &rules)) {
-        dberror(fsdata, 1145, nullptr, nullptr);
+        dberror(fsdata, kDbKeyAdd, nullptr, nullptr);
         return 0;
     }
     if (fsdata->fscb.rootkb == 0) {
         const std::uint32_t root = newkeyblock(fsdata, 0);
         if (root == 0) {
-            dberror(fsdata, 1140, nullptr, nullptr);
+            dberror(fsdata, kDbKeyNoRoot, nullptr, nullptr);
             return 0;
         }
         fsdata->fscb.rootkb = root;  // newkeyblock has marked the header changed
     }
     if (addkeytoblk(fsdata, len, key) == 0) {
-        dberror(fsdata, 1145, nullptr, nullptr);
+        dberror(fsdata, kDbKeyAdd, nullptr, nullptr);
         return 0;
     }
     return 1;
@@ -155,7 +157,7 @@ bool plandelete(FSDATA *fsdata, const KeyPath &path, const KeyCopy &delkey, cons
         TreeRead why;
         Held p(readtreeblock(fsdata, parent, level, &why));
         if (!p) {
-            dberror(fsdata, 1155, nullptr, nullptr);
+            dberror(fsdata, kDbKeyPathRead, nullptr, nullptr);
             return false;
         }
         const KB &kb = p.kb();
@@ -176,7 +178,7 @@ bool plandelete(FSDATA *fsdata, const KeyPath &path, const KeyCopy &delkey, cons
         std::int16_t result;
         const int off = locatekey(kb, delkey.len, delkey.bytes, rules.dupkeys, &result, rules.cmp);
         if (result != 0 || off >= usedof(kb) || entrychild(kb, off) != child) {
-            dberror(fsdata, 1155, nullptr, nullptr);
+            dberror(fsdata, kDbKeyPathRead, nullptr, nullptr);
             return false;
         }
         plan->child = child;
@@ -214,18 +216,18 @@ std::int16_t delparentkeys(FSDATA *fsdata, Held &leaf, int leafoff, const KeyCop
         }
     } else if (plan.stoplevel > 0) {
         removeentry(stop.kb(), plan.sepoff);
-        op.written(stop.blk(), 1147);
+        op.written(stop.blk(), kDbKeyDeleteWrite);
     }
     if (promoted) {
         KB &kb = promoted.kb();
         const int last = offsetoflast(kb);
         kb.xtrablk = entrychild(kb, last);
         removeentry(kb, last);
-        op.written(promoted.blk(), 1147);
+        op.written(promoted.blk(), kDbKeyDeleteWrite);
     }
     if (newkey != nullptr) {
         removeentry(leaf.kb(), leafoff);
-        op.written(leaf.blk(), 1147);
+        op.written(leaf.blk(), kDbKeyDeleteWrite);
     }
     // Freeing the root below clears rootkb and marks the header changed.
     if (plan.wholetree) fsdata->fscb.rootkb = 0;
@@ -237,7 +239,7 @@ std::int16_t delparentkeys(FSDATA *fsdata, Held &leaf, int leafoff, const KeyCop
     for (int i = 0; i < plan.nempties; ++i) {
         const int which = i == 0 ? 0 : plan.nempties - i;
         if (freekeyblock(fsdata, plan.empties[which]) == 0) {
-            dberror(fsdata, 1147, nullptr, nullptr);
+            dberror(fsdata, kDbKeyDeleteWrite, nullptr, nullptr);
             changefscb(fsdata);  // rootkb may have changed all the same
             op.writefailed = true;
         }
@@ -264,7 +266,7 @@ std::int16_t deletel0key(FSDATA *fsdata, FSBUFF *leafbuff, std::int16_t len,
     if (!last) {
         removeentry(leaf.kb(), off);
         if (writeblk(fsdata, leaf.blk()) == 0) {
-            dberror(fsdata, 1147, nullptr, nullptr);
+            dberror(fsdata, kDbKeyDeleteWrite, nullptr, nullptr);
             return 0;
         }
         return 1;

@@ -6,6 +6,8 @@
 // and never makes the cache append a block or read outside a block image.
 #include "placement.h"
 
+#include <vorn/errors.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -26,7 +28,7 @@ FSBUFF *readxlateof(FSDATA *fsdata, std::uint32_t rid, std::uint32_t *blk) {
 void notinuse(FSDATA *fsdata, std::uint32_t rid) {
     char text[80];
     std::snprintf(text, sizeof text, "Rid %lx not in use", static_cast<unsigned long>(rid));
-    dberror(fsdata, 1345, text, nullptr);
+    dberror(fsdata, kDbRidToBlockRead, text, nullptr);
 }
 
 std::int16_t chainof(const DB &db) {
@@ -44,7 +46,7 @@ std::uint32_t ridtoblk(FSDATA *fsdata, std::uint32_t rid) {
     }
     FSBUFF *x = readblk(fsdata, static_cast<std::uint32_t>(xb));
     if (x == nullptr) {
-        dberror(fsdata, 1345, nullptr, "ridtoblk - reading xlate block %lu\r\n",
+        dberror(fsdata, kDbRidToBlockRead, nullptr, "ridtoblk - reading xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return 0;
     }
@@ -67,17 +69,18 @@ std::uint32_t getxlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t fid) {
     // The free xlate chain may name the first entry of the next xlate block, which is made
     // here; a head any further out is damage and would append blocks without end.
     if (x > kMaxXlateIndex || b > static_cast<std::uint64_t>(fsdata->fscb.lb) + freq) {
-        dberror(fsdata, 1357, nullptr, "getxlate - allocating extended block\r\n");
+        dberror(fsdata, kDbGetXlateExtend, nullptr, "getxlate - allocating extended block\r\n");
         return kFail;
     }
     while (b > fsdata->fscb.lb) {
         const std::uint32_t t = allocextendedblk(fsdata);
         if (t == 0) {
-            dberror(fsdata, 1357, nullptr, "getxlate - allocating extended block\r\n");
+            dberror(fsdata, kDbGetXlateExtend, nullptr, "getxlate - allocating extended block\r\n");
             return kFail;
         }
         if (readblk(fsdata, t) == nullptr) {
-            dberror(fsdata, 1358, nullptr, "getxlate - reading extended xlate block %lu\r\n",
+            dberror(fsdata, kDbGetXlateExtRead, nullptr,
+                    "getxlate - reading extended xlate block %lu\r\n",
                     static_cast<unsigned long>(t));
             return kFail;
         }
@@ -85,7 +88,7 @@ std::uint32_t getxlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t fid) {
     const auto xb = static_cast<std::uint32_t>(b);
     FSBUFF *xbuf = readblk(fsdata, xb);
     if (xbuf == nullptr) {
-        dberror(fsdata, 1360, nullptr, "getxlate - reading xlate block %lu\r\n",
+        dberror(fsdata, kDbGetXlateRead, nullptr, "getxlate - reading xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return kFail;
     }
@@ -101,7 +104,7 @@ std::uint32_t getxlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t fid) {
         // Leave the identifier free, so that the failed add leaves no entry without a record.
         xbuf->xbuff.xlate[slot] = next;
         fsdata->fscb.ftc = x;
-        dberror(fsdata, 1365, nullptr, "getxlate - writing xlate block %lu\r\n",
+        dberror(fsdata, kDbGetXlateWrite, nullptr, "getxlate - writing xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return kFail;
     }
@@ -111,14 +114,15 @@ std::uint32_t getxlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t fid) {
 std::int16_t changexlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t rid) {
     const std::uint64_t b = xlateblockof(fsdata, xindexof(rid));
     if (b > fsdata->fscb.lb) {
-        dberror(fsdata, 1366, nullptr, "changexlate - xlate blk %lu greater than lb %lu\r\n",
+        dberror(fsdata, kDbChangeXlateRange, nullptr,
+                "changexlate - xlate blk %lu greater than lb %lu\r\n",
                 static_cast<unsigned long>(b), static_cast<unsigned long>(fsdata->fscb.lb));
         return 0;
     }
     const auto xb = static_cast<std::uint32_t>(b);
     FSBUFF *x = readblk(fsdata, xb);
     if (x == nullptr) {
-        dberror(fsdata, 1367, nullptr, "changexlate - reading xlate block %lu\r\n",
+        dberror(fsdata, kDbChangeXlateRead, nullptr, "changexlate - reading xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return 0;
     }
@@ -127,7 +131,7 @@ std::int16_t changexlate(FSDATA *fsdata, std::uint32_t blk, std::uint32_t rid) {
     x->xbuff.xlate[slot] = (old & 0xF0000000u) | (blk & kMaxXlateIndex);
     if (writeblk(fsdata, xb) == 0) {
         x->xbuff.xlate[slot] = old;  // the record stays where the entry says it is
-        dberror(fsdata, 1368, nullptr, "changexlate - writing xlate block %lu\r\n",
+        dberror(fsdata, kDbChangeXlateWrite, nullptr, "changexlate - writing xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return 0;
     }
@@ -138,7 +142,7 @@ std::int16_t freexlate(FSDATA *fsdata, std::uint32_t rid) {
     std::uint32_t xb = 0;
     FSBUFF *x = readxlateof(fsdata, rid, &xb);
     if (x == nullptr) {
-        dberror(fsdata, 1350, nullptr, "freexlate - reading xlate block %lu\r\n",
+        dberror(fsdata, kDbFreeXlateRead, nullptr, "freexlate - reading xlate block %lu\r\n",
                 static_cast<unsigned long>(xlateblockof(fsdata, xindexof(rid))));
         return 0;
     }
@@ -148,7 +152,7 @@ std::int16_t freexlate(FSDATA *fsdata, std::uint32_t rid) {
     fsdata->fscb.ftc = xindexof(rid);
     changefscb(fsdata);
     if (writeblk(fsdata, xb) == 0) {
-        dberror(fsdata, 1355, nullptr, "freexlate - writing xlate block %lu\r\n",
+        dberror(fsdata, kDbFreeXlateWrite, nullptr, "freexlate - writing xlate block %lu\r\n",
                 static_cast<unsigned long>(xb));
         return 0;
     }
@@ -165,7 +169,7 @@ std::uint32_t nextrid(FSDATA *fsdata, std::uint32_t rid) {
          b += freq, s = 0) {
         FSBUFF *x = readblk(fsdata, static_cast<std::uint32_t>(b));
         if (x == nullptr) {
-            dberror(fsdata, 1320, nullptr, "nextrid - reading xblk %lu\r\n",
+            dberror(fsdata, kDbNextRidRead, nullptr, "nextrid - reading xblk %lu\r\n",
                     static_cast<unsigned long>(b));
             return 0;
         }
@@ -175,7 +179,7 @@ std::uint32_t nextrid(FSDATA *fsdata, std::uint32_t rid) {
             }
         }
     }
-    dberror(fsdata, 1325, nullptr, nullptr);
+    dberror(fsdata, kDbNextRidNone, nullptr, nullptr);
     return 0;
 }
 
@@ -193,7 +197,7 @@ std::uint32_t prevrid(FSDATA *fsdata, std::uint32_t rid) {
         // never appends it.
         FSBUFF *x = b <= fsdata->fscb.lb ? readblk(fsdata, static_cast<std::uint32_t>(b)) : nullptr;
         if (x == nullptr) {
-            dberror(fsdata, 1330, nullptr, "prevrid - reading xblk %lu\r\n",
+            dberror(fsdata, kDbPrevRidRead, nullptr, "prevrid - reading xblk %lu\r\n",
                     static_cast<unsigned long>(b));
             return 0;
         }
@@ -207,7 +211,7 @@ std::uint32_t prevrid(FSDATA *fsdata, std::uint32_t rid) {
         b -= freq;
         s = kXlateEntries - 1;
     }
-    dberror(fsdata, 1335, nullptr, nullptr);
+    dberror(fsdata, kDbPrevRidNone, nullptr, nullptr);
     return 0;
 }
 
@@ -218,7 +222,7 @@ RECORD *findrec(FSDATA *fsdata, DB *dbuff, std::uint32_t rid) {
     }
     char text[80];
     std::snprintf(text, sizeof text, "Rid %lx not in block", static_cast<unsigned long>(rid));
-    dberror(fsdata, 1340, text, "findrec - record not in data block\r\n");
+    dberror(fsdata, kDbFindRecord, text, "findrec - record not in data block\r\n");
     return nullptr;
 }
 

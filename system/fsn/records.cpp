@@ -7,6 +7,8 @@
 // steps of a moving rewrite so that a failure never leaves the record in no block at all.
 #include "records.h"
 
+#include <vorn/errors.h>
+
 #include <cstring>
 
 #include "blocks.h"
@@ -18,8 +20,14 @@
 namespace vorn {
 namespace {
 
-constexpr WalkCodes kAddWalk{"fsadd", 1030, 1035, 1038, 1040, 1042};
-constexpr WalkCodes kRewriteWalk{"fswrite", 1080, 1085, 1089, 1090, 1092};
+constexpr WalkCodes kAddWalk{"fsadd",           kDbAddNoChain,      kDbAddChainRead,
+                             kDbAddRepairWrite, kDbAddNoChainAfter, kDbAddReadWalk};
+constexpr WalkCodes kRewriteWalk{"fswrite",
+                                 kDbRewriteNoChain,
+                                 kDbRewriteChainRead,
+                                 kDbRewriteRepairWrite,
+                                 kDbRewriteNoChainAfter,
+                                 kDbRewriteReadWalk};
 
 // A stored form fits a data block when it is not empty and its need is at most 1014 bytes.
 bool storable(std::int16_t len) {
@@ -66,9 +74,10 @@ void narrowbounds(FSDATA *fsdata, std::uint32_t rid) {
 std::uint32_t addrecord(FSDATA *fsdata, const void *stored, std::int16_t len, std::uint8_t fid,
                         Fault *fault) {
     const std::uint32_t subfile = fid & 0xF0u;
-    if (subfile == 0) return setfault(fault, 1045, kErrNoXlate, "fsadd - getxlate error.\r\n");
+    if (subfile == 0)
+        return setfault(fault, kDbAddNoXlate, kErrNoXlate, "fsadd - getxlate error.\r\n");
     if (!storable(len))
-        return setfault(fault, 1030, kErrNoChainBlock, "fsadd - getchain error.\r\n");
+        return setfault(fault, kDbAddNoChain, kErrNoChainBlock, "fsadd - getchain error.\r\n");
     std::uint32_t blk = 0;
     FSBUFF *b =
         findroom(fsdata, static_cast<std::int16_t>(len + kRecordHeader), kAddWalk, fault, &blk);
@@ -77,16 +86,17 @@ std::uint32_t addrecord(FSDATA *fsdata, const void *stored, std::int16_t len, st
     PinGuard pin;
     pin.hold(b);
     const std::uint32_t x = getxlate(fsdata, blk, subfile);
-    if (x == 0xFFFFFFFF) return setfault(fault, 1045, kErrNoXlate, "fsadd - getxlate error.\r\n");
+    if (x == 0xFFFFFFFF)
+        return setfault(fault, kDbAddNoXlate, kErrNoXlate, "fsadd - getxlate error.\r\n");
     b = readblk(fsdata, blk);
     const std::uint32_t rid = (subfile << 24) | x;
     if (b == nullptr || artb(fsdata, &rid, &len, stored, &b->dbuff, blk) == 0) {
         freexlate(fsdata, rid);
-        return setfault(fault, 1050, kErrAddToBlock, "fsadd - artb error.\r\n");
+        return setfault(fault, kDbAddToBlock, kErrAddToBlock, "fsadd - artb error.\r\n");
     }
     widenbounds(fsdata, rid);
     if (writeblk(fsdata, blk) == 0) {
-        return setfault(fault, 1055, kErrBlockWrite, "fsadd - error writing block %lu.\r\n",
+        return setfault(fault, kDbAddWrite, kErrBlockWrite, "fsadd - error writing block %lu.\r\n",
                         ul(blk));
     }
     return rid;
@@ -100,11 +110,11 @@ std::int16_t rewriteinplace(FSDATA *fsdata, std::uint32_t rid, std::uint32_t blk
     rrfb(&b->dbuff, r);
     if (artb(fsdata, &rid, &len, stored, &b->dbuff, blk) == 0) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1095, kErrAddToBlock, "fswrite - artb error.\r\n"));
+            setfault(fault, kDbRewriteToBlock, kErrAddToBlock, "fswrite - artb error.\r\n"));
     }
     if (writeblk(fsdata, blk) == 0) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1100, kErrBlockWrite, "fswrite - error writing block %lu.\r\n", ul(blk)));
+        return setfault(fault, kDbRewriteWriteMoved, kErrBlockWrite,
+                        "fswrite - error writing block %lu.\r\n", ul(blk));
     }
     return 1;
 }
@@ -122,15 +132,14 @@ std::int16_t rewritemoved(FSDATA *fsdata, std::uint32_t rid, std::uint32_t blk, 
     pin.hold(nb);
     if (changexlate(fsdata, newblk, rid) == 0) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1094, kErrChangeXlate,
+            setfault(fault, kDbRewriteChangeXlate, kErrChangeXlate,
                      "fswrite - changexlate error block= %lu  rid=%lu.\r\n", ul(newblk), ul(rid)));
     }
     nb = readblk(fsdata, newblk);
     if (nb == nullptr || artb(fsdata, &rid, &len, stored, &nb->dbuff, newblk) == 0) {
         changexlate(fsdata, blk, rid);
-        return static_cast<std::int16_t>(setfault(fault, 1095, kErrAddToBlock,
-                                                  "fswrite - artb error block=%lu  rid=%lu.\r\n",
-                                                  ul(newblk), ul(rid)));
+        return setfault(fault, kDbRewriteToBlock, kErrAddToBlock,
+                        "fswrite - artb error block=%lu  rid=%lu.\r\n", ul(newblk), ul(rid));
     }
     const bool newwritten = writeblk(fsdata, newblk) != 0;
     FSBUFF *ob = readblk(fsdata, blk);  // resident: pinned by the caller
@@ -139,12 +148,12 @@ std::int16_t rewritemoved(FSDATA *fsdata, std::uint32_t rid, std::uint32_t blk, 
         putonchain(fsdata, &ob->dbuff, blk);
     }
     if (writeblk(fsdata, blk) == 0) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1075, kErrBlockWrite, "fswrite - error writing block %lu.\r\n", ul(blk)));
+        return setfault(fault, kDbRewriteWrite, kErrBlockWrite,
+                        "fswrite - error writing block %lu.\r\n", ul(blk));
     }
     if (!newwritten) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1100, kErrBlockWrite, "fswrite - error writing block %lu.\r\n", ul(newblk)));
+        return setfault(fault, kDbRewriteWriteMoved, kErrBlockWrite,
+                        "fswrite - error writing block %lu.\r\n", ul(newblk));
     }
     return 1;
 }
@@ -156,23 +165,22 @@ std::int16_t rewriterecord(FSDATA *fsdata, std::uint32_t rid, const void *stored
     if (moved != nullptr) *moved = false;
     if (!storable(len)) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1080, kErrNoChainBlock, "fswrite - getchain error.\r\n"));
+            setfault(fault, kDbRewriteNoChain, kErrNoChainBlock, "fswrite - getchain error.\r\n"));
     }
     const std::uint32_t blk = ridtoblk(fsdata, rid);
     if (blk == 0) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1160, kErrRidNoBlock, "fswrite - ridtoblk error.\r\n"));
+            setfault(fault, kDbRewriteRidToBlock, kErrRidNoBlock, "fswrite - ridtoblk error.\r\n"));
     }
     FSBUFF *b = readdatablock(fsdata, blk);
     if (b == nullptr) {
-        return static_cast<std::int16_t>(
-            setfault(fault, 1065, kErrBlockRead, "fswrite - error reading blk %lu.\r\n", ul(blk)));
+        return static_cast<std::int16_t>(setfault(fault, kDbRewriteRead, kErrBlockRead,
+                                                  "fswrite - error reading blk %lu.\r\n", ul(blk)));
     }
     RECORD *r = findrec(fsdata, &b->dbuff, rid);
     if (r == nullptr) {
-        return static_cast<std::int16_t>(setfault(fault, 1070, kErrNotInBlock,
-                                                  "fswrite - record %lu not in block %lu.\r\n",
-                                                  ul(rid), ul(blk)));
+        return setfault(fault, kDbRewriteNotInBlock, kErrNotInBlock,
+                        "fswrite - record %lu not in block %lu.\r\n", ul(rid), ul(blk));
     }
     const int freeafter =
         static_cast<int>(kBlockSize) - b->dbuff.len + recordlen(r) + kRecordHeader;
@@ -189,18 +197,18 @@ std::int16_t rewriterecord(FSDATA *fsdata, std::uint32_t rid, const void *stored
 std::int16_t deleterecord(FSDATA *fsdata, std::uint32_t rid, Fault *fault) {
     const std::uint32_t blk = ridtoblk(fsdata, rid);
     if (blk == 0) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1105, kErrRidNoBlock, "fsdelete - ridtoblk error rid=%lu.\r\n", ul(rid)));
+        return setfault(fault, kDbDeleteRidToBlock, kErrRidNoBlock,
+                        "fsdelete - ridtoblk error rid=%lu.\r\n", ul(rid));
     }
     FSBUFF *b = readdatablock(fsdata, blk);
     if (b == nullptr) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1110, kErrBlockRead, "fsdelete - error reading block %lu.\r\n", ul(blk)));
+        return setfault(fault, kDbDeleteRead, kErrBlockRead,
+                        "fsdelete - error reading block %lu.\r\n", ul(blk));
     }
     RECORD *r = findrec(fsdata, &b->dbuff, rid);
     if (r == nullptr) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1115, kErrNotInBlock,
+            setfault(fault, kDbDeleteNotInBlock, kErrNotInBlock,
                      "fsdelete - record not in block block=%lu  rid=%lu.\r\n", ul(blk), ul(rid)));
     }
     PinGuard pin;
@@ -208,9 +216,9 @@ std::int16_t deleterecord(FSDATA *fsdata, std::uint32_t rid, Fault *fault) {
     // The identifier is released first: if that cannot even start, the record stays whole.
     const bool released = freexlate(fsdata, rid) != 0;
     if (!released && fsdata->fscb.ftc != xindexof(rid)) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1120, kErrFreeXlate,
-            "fsdelete - reddxlate or writeblk error block=%lu  rid=%lu.\r\n", ul(blk), ul(rid)));
+        return setfault(fault, kDbDeleteFreeXlate, kErrFreeXlate,
+                        "fsdelete - reddxlate or writeblk error block=%lu  rid=%lu.\r\n", ul(blk),
+                        ul(rid));
     }
     rrfb(&b->dbuff, r);  // the block is pinned: r still points at the record
     putonchain(fsdata, &b->dbuff, blk);
@@ -218,9 +226,9 @@ std::int16_t deleterecord(FSDATA *fsdata, std::uint32_t rid, Fault *fault) {
     pin.release();
     narrowbounds(fsdata, rid);
     if (!released || !written) {
-        return static_cast<std::int16_t>(setfault(
-            fault, 1120, kErrFreeXlate,
-            "fsdelete - reddxlate or writeblk error block=%lu  rid=%lu.\r\n", ul(blk), ul(rid)));
+        return setfault(fault, kDbDeleteFreeXlate, kErrFreeXlate,
+                        "fsdelete - reddxlate or writeblk error block=%lu  rid=%lu.\r\n", ul(blk),
+                        ul(rid));
     }
     return 1;
 }
@@ -228,20 +236,19 @@ std::int16_t deleterecord(FSDATA *fsdata, std::uint32_t rid, Fault *fault) {
 std::int16_t readrecord(FSDATA *fsdata, std::uint32_t rid, void *stored, Fault *fault) {
     const std::uint32_t blk = ridtoblk(fsdata, rid);
     if (blk == 0) {
-        return static_cast<std::int16_t>(
-            setfault(fault, 1125, kErrRidNoBlock, "fsread - ridtoblk error rid=%lu.\r\n", ul(rid)));
+        return static_cast<std::int16_t>(setfault(fault, kDbReadRidToBlock, kErrRidNoBlock,
+                                                  "fsread - ridtoblk error rid=%lu.\r\n", ul(rid)));
     }
     FSBUFF *b = readdatablock(fsdata, blk);
     if (b == nullptr) {
-        return static_cast<std::int16_t>(
-            setfault(fault, 1130, kErrBlockRead, "fsread - error reading block %lu.\r\n", ul(blk)));
+        return static_cast<std::int16_t>(setfault(
+            fault, kDbReadRead, kErrBlockRead, "fsread - error reading block %lu.\r\n", ul(blk)));
     }
     const RECORD *r = findrec(fsdata, &b->dbuff, rid);
     const std::int16_t len = r != nullptr ? recordlen(r) : 0;
     if (len < 1) {
-        return static_cast<std::int16_t>(setfault(fault, 1135, kErrNotInBlock,
-                                                  "fsread - record not in block=%lu rid=%lu.\r\n",
-                                                  ul(blk), ul(rid)));
+        return setfault(fault, kDbReadNotInBlock, kErrNotInBlock,
+                        "fsread - record not in block=%lu rid=%lu.\r\n", ul(blk), ul(rid));
     }
     std::memcpy(stored, r->rec, static_cast<std::size_t>(len));
     return len;

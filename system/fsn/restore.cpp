@@ -1,5 +1,7 @@
 #include "restore.h"
 
+#include <vorn/errors.h>
+
 #include "blocks.h"
 #include "chainwalk.h"
 #include "layout.h"
@@ -9,7 +11,8 @@
 namespace vorn {
 namespace {
 
-constexpr WalkCodes kRestoreWalk{"fsadd", 1030, 1035, 1038, 1040, 1042};
+constexpr WalkCodes kRestoreWalk{"fsadd",           kDbAddNoChain,      kDbAddChainRead,
+                                 kDbAddRepairWrite, kDbAddNoChainAfter, kDbAddReadWalk};
 
 // Makes the file reach the xlate block at block number xb, appending as an add would. Unlike
 // an add, which leaves the data blocks it appends on the way unlinked, the blocks appended
@@ -44,20 +47,20 @@ std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored
                            Fault *fault) {
     const unsigned subfile = subfileof(rid);
     if (subfile == 0) {
-        return static_cast<std::int16_t>(setfault(fault, 1045, kErrNoXlate,
-                                                  "fsadd - rid %08lx names no sub-file.\r\n",
-                                                  static_cast<unsigned long>(rid)));
+        return setfault(fault, kDbAddNoXlate, kErrNoXlate,
+                        "fsadd - rid %08lx names no sub-file.\r\n",
+                        static_cast<unsigned long>(rid));
     }
     if (len < 1 || len + kRecordHeader > kBlockRoom) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1030, kErrNoChainBlock, "fsadd - getchain error.\r\n"));
+            setfault(fault, kDbAddNoChain, kErrNoChainBlock, "fsadd - getchain error.\r\n"));
     }
     // The xlate block first: the blocks appended to reach it are then there to take the record.
     const std::uint32_t x = xindexof(rid);
     const std::uint64_t xb = xlateblockof(fsdata, x);
     if (!reachxlateblock(fsdata, xb)) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1357, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+            setfault(fault, kDbGetXlateExtend, kErrNoXlate, "fsadd - getxlate error.\r\n"));
     }
     std::uint32_t blk = 0;
     FSBUFF *b =
@@ -68,29 +71,28 @@ std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored
     FSBUFF *xbuf = readblk(fsdata, static_cast<std::uint32_t>(xb));
     if (xbuf == nullptr) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1360, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+            setfault(fault, kDbGetXlateRead, kErrNoXlate, "fsadd - getxlate error.\r\n"));
     }
     const unsigned slot = x & 0xFF;
     if ((xbuf->xbuff.xlate[slot] >> 28) != 0) {
-        return static_cast<std::int16_t>(setfault(fault, 1045, kErrNoXlate,
-                                                  "fsadd - rid %08lx is already in use.\r\n",
-                                                  static_cast<unsigned long>(rid)));
+        return setfault(fault, kDbAddNoXlate, kErrNoXlate,
+                        "fsadd - rid %08lx is already in use.\r\n",
+                        static_cast<unsigned long>(rid));
     }
     xbuf->xbuff.xlate[slot] = (subfile << 28) | blk;
     if (writeblk(fsdata, static_cast<std::uint32_t>(xb)) == 0) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1365, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+            setfault(fault, kDbGetXlateWrite, kErrNoXlate, "fsadd - getxlate error.\r\n"));
     }
     b = readblk(fsdata, blk);
     if (b == nullptr || artb(fsdata, &rid, &len, stored, &b->dbuff, blk) == 0) {
         return static_cast<std::int16_t>(
-            setfault(fault, 1050, kErrAddToBlock, "fsadd - artb error.\r\n"));
+            setfault(fault, kDbAddToBlock, kErrAddToBlock, "fsadd - artb error.\r\n"));
     }
     widenbounds(fsdata, rid);
     if (writeblk(fsdata, blk) == 0) {
-        return static_cast<std::int16_t>(setfault(fault, 1055, kErrBlockWrite,
-                                                  "fsadd - error writing block %lu.\r\n",
-                                                  static_cast<unsigned long>(blk)));
+        return setfault(fault, kDbAddWrite, kErrBlockWrite, "fsadd - error writing block %lu.\r\n",
+                        static_cast<unsigned long>(blk));
     }
     return 1;
 }
