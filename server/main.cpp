@@ -3,8 +3,10 @@
 // stops it (connections end, every open file is written and closed, exit status 0), SIGUSR1
 // pauses it (no new connection is taken), SIGUSR2 continues, SIGHUP reports its state.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
+#include "dataroot.h"
 #include "options.h"
 #include "servicehost.h"
 
@@ -15,6 +17,15 @@ int main(int argc, char **argv) {
     if (!parseoptions(argc, argv, &options, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
+    }
+    if (!options.dataroot.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(options.dataroot, ec)) {
+            std::fprintf(stderr, "vornserv: --data-root %s is not a directory\n",
+                         options.dataroot.c_str());
+            return 2;
+        }
+        setdataroot(options.dataroot);
     }
     HostConfig config;
     config.listen = options.listen;

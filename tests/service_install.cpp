@@ -69,7 +69,7 @@ TEST_F(Install, WritesAnOnDemandNotifyUnitWithTheLabelAndTheProgram) {
                           "[Service]\n"
                           "Type=notify\n"
                           "ExecStart=") +
-                  VORNSERV_PATH + "\n");
+                  VORNSERV_PATH + " --data-root /var/lib/VORNService\n");
     struct stat st {};
     ASSERT_EQ(::stat(unit("VORNService").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -87,7 +87,10 @@ TEST_F(Install, KeepsSpecifiersAndVariablesLiteral) {
     EXPECT_EQ(run.status, 0) << run.out;
     const std::string text = readfile(unit("vorn-test"));
     EXPECT_NE(text.find("Description=100%% up\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("ExecStart=/opt/vorn/vornserv --pipe $$HOME\\\\x\n"), std::string::npos)
+    EXPECT_NE(
+        text.find(
+            "ExecStart=/opt/vorn/vornserv --pipe $$HOME\\\\x --data-root /var/lib/vorn-test\n"),
+        std::string::npos)
         << text;
 }
 

@@ -77,7 +77,9 @@ std::string escaped(const char *text, bool command) {
     return out;
 }
 
-std::string unittext(const char *label, const char *executable) {
+// The service runs with its own state directory as its data root, so that clients reach
+// only the files kept there (systemd makes /var/lib/NAME for StateDirectory=NAME).
+std::string unittext(const char *name, const char *label, const char *executable) {
     return "# Registered by install: an on-demand service (not enabled at boot).\n"
            "[Unit]\n"
            "Description=" +
@@ -87,7 +89,7 @@ std::string unittext(const char *label, const char *executable) {
            "[Service]\n"
            "Type=notify\n"
            "ExecStart=" +
-           escaped(executable, true) + "\n";
+           escaped(executable, true) + " --data-root /var/lib/" + escaped(name, true) + "\n";
 }
 
 bool unitexists(const ServiceManager &manager, const std::string &file) {
@@ -174,7 +176,7 @@ Service *createservice(ServiceManager *manager, const char *name, const char *la
         *error = kErrorAccessDenied;
         return nullptr;
     }
-    if (!publish(manager->unitdir, service->path, unittext(label, executable))) {
+    if (!publish(manager->unitdir, service->path, unittext(name, label, executable))) {
         *error = errorfor(errno);
         delete service;
         return nullptr;
