@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, when it is missing (Debian).
+# Installs what building and testing need, when it is missing (Debian). Packages given as
+# arguments are installed too (scripts/fuzz.sh adds clang's).
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libsqlite3-dev)
+pkgs=(cmake g++ make libgtest-dev libsqlite3-dev "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

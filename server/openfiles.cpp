@@ -189,7 +189,7 @@ std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
     };
     const int written = writenewfile(file, ImageKind::ServerTemp, kDefaultXblkfreq, name);
     if (written == kNewFileBlocks) return 0;
-    setmsg(kFailures[written].message);
+    setmsg("%s", kFailures[written].message);
     return kFailures[written].code;
 }
 
