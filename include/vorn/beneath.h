@@ -14,6 +14,12 @@ namespace vorn::platform {
 std::unique_ptr<BlockFile> openbeneath(const char *root, const char *name, OpenMode mode,
                                        bool *escaped);
 
+// The same by a walk of the name in user space, one component at a time; openbeneath uses it
+// where the system can't resolve beneath a directory itself. Exposed so that tests cover it
+// on every system.
+std::unique_ptr<BlockFile> openbeneathbywalk(const char *root, const char *name, OpenMode mode,
+                                             bool *escaped);
+
 // True when `name`, read as a path relative to some directory, stays inside it by its text
 // alone: not absolute, and no ".." climbs above the start. Links are not looked at.
 bool staysbeneath(const char *name);

@@ -1,8 +1,7 @@
 // POSIX implementation of opening inside a directory (vorn/beneath.h). The kernel resolves the
 // name itself with RESOLVE_BENEATH (openat2), so a link swapped in between a check and the open
 // can't lead outside either. Where openat2 is missing (kernels before 5.6, or a filter that
-// forbids it) the name is walked one component at a time without following any link, and ".."
-// is judged by the text: with no link followed, the text's parent is the real parent.
+// forbids it) the name is walked here, one component at a time, to the same effect.
 #include "vorn/beneath.h"
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -31,10 +31,6 @@ class Descriptor {
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
     int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
 
   private:
     int fd_;
@@ -70,44 +66,85 @@ int openat2beneath(int dirfd, const char *name, OpenMode mode) {
     return static_cast<int>(fd);
 }
 
-// True when `part` in `dirfd` is a symbolic link.
-bool islink(int dirfd, const std::string &part) {
-    struct stat st {};
-    return ::fstatat(dirfd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
+// Directories from the root down to where the walk stands, each held open, so that ".."
+// returns to the directory the walk came from, never to one a link points into.
+class WalkPosition {
+  public:
+    explicit WalkPosition(int rootfd) : rootfd_(rootfd) {}
+    ~WalkPosition() {
+        for (int fd : dirs_) ::close(fd);
+    }
+    WalkPosition(const WalkPosition &) = delete;
+    WalkPosition &operator=(const WalkPosition &) = delete;
+    int here() const { return dirs_.empty() ? rootfd_ : dirs_.back(); }
+    void enter(int fd) { dirs_.push_back(fd); }
+    // False at the root: ".." would leave it.
+    bool leave() {
+        if (dirs_.empty()) return false;
+        ::close(dirs_.back());
+        dirs_.pop_back();
+        return true;
+    }
 
-// The walk without openat2: every component opened with O_NOFOLLOW, so any link is refused.
+  private:
+    int rootfd_;
+    std::vector<int> dirs_;
+};
+
+constexpr int kMaxLinks = 40;  // as the kernel allows in one lookup
+
+// The walk without openat2: one component at a time, every open with O_NOFOLLOW. A link is
+// read and its text walked in its place (an absolute one leads outside); a link swapped in
+// after it was looked at makes the O_NOFOLLOW open fail, so nothing is reached through it.
 int walkbeneath(int rootfd, const char *name, OpenMode mode, bool *escaped) {
-    if (!staysbeneath(name)) {
+    if (name[0] == '/') {
         *escaped = true;
-        errno = EXDEV;
         return -1;
     }
-    std::vector<std::string> parts = components(name);
-    if (parts.empty()) return -1;
-    // Resolve ".." by the text: "a/b/../c" is "a/c".
-    std::vector<std::string> path;
-    for (std::string &part : parts) {
+    std::deque<std::string> todo;
+    for (std::string &part : components(name)) todo.push_back(std::move(part));
+    WalkPosition at(rootfd);
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string part = std::move(todo.front());
+        todo.pop_front();
         if (part == "..") {
-            path.pop_back();  // never empty: staysbeneath said so
-        } else {
-            path.push_back(std::move(part));
+            if (!at.leave()) {
+                *escaped = true;
+                return -1;
+            }
+            continue;
         }
-    }
-    if (path.empty()) return -1;
-    Descriptor dir(::dup(rootfd));
-    for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+        struct stat st {};
+        if (::fstatat(at.here(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlinkat(at.here(), part.c_str(), target, sizeof target - 1);
+            if (n <= 0 || ++links > kMaxLinks) return -1;
+            target[n] = '\0';
+            if (target[0] == '/') {
+                *escaped = true;
+                return -1;
+            }
+            std::vector<std::string> parts = components(target);
+            todo.insert(todo.begin(), parts.begin(), parts.end());
+            continue;
+        }
+        if (todo.empty()) return ::openat(at.here(), part.c_str(), openflags(mode) | O_NOFOLLOW);
         const int next =
-            ::openat(dir.get(), path[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            *escaped = islink(dir.get(), path[i]);
-            return -1;
-        }
-        dir.reset(next);
+            ::openat(at.here(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return -1;
+        at.enter(next);
     }
-    const int fd = ::openat(dir.get(), path.back().c_str(), openflags(mode) | O_NOFOLLOW);
-    if (fd < 0) *escaped = islink(dir.get(), path.back());
-    return fd;
+    return -1;  // the name is the root itself, which is no database file
+}
+
+// Opens root and runs `how` beneath it.
+template <typename How>
+std::unique_ptr<BlockFile> beneath(const char *root, How how) {
+    Descriptor rootfd(::open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (rootfd.get() < 0) return nullptr;
+    return adoptdescriptor(how(rootfd.get()));
 }
 
 }  // namespace
@@ -125,15 +162,19 @@ bool staysbeneath(const char *name) {
 std::unique_ptr<BlockFile> openbeneath(const char *root, const char *name, OpenMode mode,
                                        bool *escaped) {
     *escaped = false;
-    Descriptor rootfd(::open(root, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (rootfd.get() < 0) return nullptr;
-    int fd = openat2beneath(rootfd.get(), name, mode);
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
-        fd = walkbeneath(rootfd.get(), name, mode, escaped);
-    } else if (fd < 0 && (errno == EXDEV || errno == ELOOP)) {
-        *escaped = true;  // outside the root, or a link of /proc's kind
-    }
-    return adoptdescriptor(fd);
+    return beneath(root, [&](int rootfd) {
+        const int fd = openat2beneath(rootfd, name, mode);
+        if (fd >= 0) return fd;
+        if (errno == ENOSYS || errno == EPERM) return walkbeneath(rootfd, name, mode, escaped);
+        if (errno == EXDEV) *escaped = true;
+        return -1;
+    });
+}
+
+std::unique_ptr<BlockFile> openbeneathbywalk(const char *root, const char *name, OpenMode mode,
+                                             bool *escaped) {
+    *escaped = false;
+    return beneath(root, [&](int rootfd) { return walkbeneath(rootfd, name, mode, escaped); });
 }
 
 }  // namespace vorn::platform
