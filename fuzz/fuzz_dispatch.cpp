@@ -34,8 +34,8 @@ void writeimage(const std::string &path) {
 }
 
 void setup() {
-    char pattern[] = "/tmp/vornfuzz-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
+    std::string pattern = (fs::temp_directory_path() / "vornfuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     root = pattern;
     vorn::server::setdataroot(root);
     vorn::server::fsinit();

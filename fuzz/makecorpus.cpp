@@ -205,8 +205,8 @@ void relay(int library, int server, Bytes *replies) {
 }
 
 void replies() {
-    char pattern[] = "/tmp/vorncorpus-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return;
+    std::string pattern = (fs::temp_directory_path() / "vorncorpus-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return;
     const std::string root = pattern;
     auto db = vorn::platform::createfile((root + "/a.db").c_str());
     vorn::writenewfile(*db, vorn::ImageKind::Database, vorn::kDefaultXblkfreq, "a.db");
