@@ -168,6 +168,17 @@ void requests() {
                  request(kOpExclusiveLock, 0, 0, 0, {1, 0}),
                  request(kOpGetCanNumber, 0, 0, 0, {1, 0}), request(kOpGetLocalTime, 0, 0, 0, {}),
                  request(kOpForceClose, 0, 0, 0, text("A.DB"))}));
+    // A stream on a database of its own ("VDB", its length, its bytes).
+    const Bytes image = database(ImageKind::Database, 2, 30);
+    Bytes own{'V', 'D', 'B', static_cast<std::uint8_t>(image.size()),
+              static_cast<std::uint8_t>(image.size() >> 8)};
+    own.insert(own.end(), image.begin(), image.end());
+    const Bytes stream =
+        concat({request(kOpOpen, 0, 0, 0, text("a.db")), request(kOpAdd, 0, 0x10, 0, rec),
+                request(kOpFirst, 0, 0x20, 0, {}), request(kOpFindKey, 0, 0x10, 0, text("key37")),
+                request(kOpAddKey, 0, 0x20, rid, text("key9")), request(kOpDelete, 0, 0, rid, {})});
+    own.insert(own.end(), stream.begin(), stream.end());
+    save("dispatch", "own-file", own);
     save("dispatch", "temp",
          concat({request(kOpOpenTemp, 0, 0, 0, {}), request(kOpAdd, 0, 0x10, 0, rec),
                  request(kOpCloseTemp, 0, 0, 0, {}), request(kOpOpen, 0, 0, 0, text("../a.db"))}));

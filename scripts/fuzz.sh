@@ -25,7 +25,7 @@ seconds=${1:-60}
 run="$dir/run"
 rm -rf "$run"
 mkdir -p "$run"
-declare -A maxlen=([fuzz_check]=16384 [fuzz_engine]=16384)
+declare -A maxlen=([fuzz_check]=16384 [fuzz_engine]=16384 [fuzz_dispatch]=16384)
 failed=0
 summary=()
 for t in "${targets[@]}"; do
