@@ -30,7 +30,7 @@ struct SRVFSDATA {
     std::int16_t allowreads = 1;       // the holder lets others read (meaningless without one)
     char filename[kMaxName + 1] = {};  // the name of the first open, upper case; "" for temp
     platform::FileIdentity identity;   // the file itself, whatever name reached it
-    std::string tempname;              // a temporary file's name, deleted by fsclosetemp
+    std::string tempname;              // where a temporary file lives; fsclosetemp deletes it
 };
 
 // Slot tables, indexed by slot number. An entry of fsdatatbl is read without the slot mutex

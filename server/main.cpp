@@ -6,8 +6,10 @@
 // service in a console (controls from Ctrl-C and standard input).
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "dataroot.h"
 #include "options.h"
 #include "servicehost.h"
 
@@ -28,6 +30,15 @@ int main(int argc, char **argv) {
     if (!parseoptions(argc, argv, &options, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
+    }
+    if (!options.dataroot.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(options.dataroot, ec)) {
+            std::fprintf(stderr, "vornserv: --data-root %s is not a directory\n",
+                         options.dataroot.c_str());
+            return 2;
+        }
+        setdataroot(options.dataroot);
     }
     HostConfig config;
     config.listen = options.listen;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "dataroot.h"
 #include "filetable.h"
 #include "fserror.h"
 #include "fsn/blocks.h"
@@ -137,7 +138,13 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
     for (std::size_t i = 0; i <= namelen; ++i) {
         uppername[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
     }
-    auto file = platform::withblockcache(platform::openfile(name, platform::OpenMode::ReadWrite));
+    bool refused = false;
+    auto file = platform::withblockcache(openclientfile(name, &refused));
+    if (refused) {
+        setmsg("fsopen - %s leads outside the data root: refused.\r\n", name);
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return 0;
+    }
     platform::FileIdentity id;
     if (file == nullptr || !platform::fileidentity(*file, &id)) {
         setmsg("fsopen - opening file %s.\r\n", name);
@@ -190,15 +197,17 @@ std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
     };
     const int written = writenewfile(file, ImageKind::ServerTemp, kDefaultXblkfreq, name);
     if (written == kNewFileBlocks) return 0;
-    setmsg(kFailures[written].message);
+    setmsg("%s", kFailures[written].message);
     return kFailures[written].code;
 }
 
-// Creates a new temporary file under a fresh name; null when that fails.
-std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
+// Creates a new temporary file under a fresh name (in the data root, if there is one); null
+// when that fails. `name` is the file's own name, `path` where it lives.
+std::unique_ptr<platform::BlockFile> createtemp(std::string *name, std::string *path) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         *name = platform::maketempname();
-        if (auto file = platform::createexclusive(name->c_str())) {
+        *path = serverpath(*name);
+        if (auto file = platform::createexclusive(path->c_str())) {
             return platform::withblockcache(std::move(file));
         }
     }
@@ -216,10 +225,11 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
         return 0;
     }
     std::string name;
-    auto file = createtemp(&name);
+    std::string path;
+    auto file = createtemp(&name, &path);
     platform::FileIdentity id;
     if (file == nullptr || !platform::fileidentity(*file, &id)) {
-        if (file != nullptr) platform::removefile(name.c_str());
+        if (file != nullptr) platform::removefile(path.c_str());
         setmsg("fsopentemp - opening file.\r\n");
         setfserror(fs, kServerOrigin, kErrOpenFile);
         return 0;
@@ -229,7 +239,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     const Claim claim = findorclaim(id);
     if (claim.slot < 0 || claim.existing) {
         file.reset();
-        platform::removefile(name.c_str());
+        platform::removefile(path.c_str());
         setmsg("fsopentemp - maximum number of files exceeded.\r\n");
         setfserror(fs, kServerOrigin, kErrNoSlot);
         return 0;
@@ -238,7 +248,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     SRVFSDATA *rec = newrecord();
     if (rec == nullptr) {
         file.reset();
-        platform::removefile(name.c_str());
+        platform::removefile(path.c_str());
         releaseslot(claim.slot);
         setmsg("fsopentemp - allocating buffer memory.\r\n");
         setfserror(fs, kServerOrigin, kErrNoMemory);
@@ -260,7 +270,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     rec->whocount = 0;
     rec->exclowner = kNoOwner;
     rec->identity = id;
-    rec->tempname = name;
+    rec->tempname = path;
     fsdatatbl[claim.slot].store(rec);
     publishslot(claim.slot);
     succeed(fs, claim.slot);

@@ -38,13 +38,18 @@ class ServerProcess {
     }
 
     // Starts the server and waits for its start-up line. False when it did not come.
-    bool start() {
-        if (!child_.start(
-                VORNSERV_PATH,
-                {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_},
-                dir_)) {
-            return false;
-        }
+    // `extra` options follow the harness's own; `launcher` (a program and its arguments, such
+    // as one that changes the user) runs vornserv when given.
+    bool start(const std::vector<std::string> &extra = {},
+               const std::vector<std::string> &launcher = {}) {
+        std::vector<std::string> args(launcher.begin() + (launcher.empty() ? 0 : 1),
+                                      launcher.end());
+        if (!launcher.empty()) args.push_back(VORNSERV_PATH);
+        args.insert(args.end(),
+                    {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_});
+        args.insert(args.end(), extra.begin(), extra.end());
+        const std::string program = launcher.empty() ? VORNSERV_PATH : launcher[0];
+        if (!child_.start(program, args, dir_)) return false;
         port_ = listeningport(child_, 20000);
         return port_ != 0;
     }
@@ -120,6 +125,13 @@ class RawClient {
     bool makesocket() {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         return fd_ >= 0;
+    }
+    // Binds the socket to a local source address (dotted text) before it connects.
+    bool bindsource(const char *addr) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        return ::inet_pton(AF_INET, addr, &sa.sin_addr) == 1 &&
+               ::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
     }
     bool connectsocket(std::uint16_t port) {
         const int one = 1;

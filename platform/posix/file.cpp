@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "blockcache.h"
+#include "descriptor.h"
 #include "vorn/platform.h"
 
 namespace vorn::platform {
@@ -65,6 +66,10 @@ std::unique_ptr<BlockFile> wrap(int fd) {
 }
 
 }  // namespace
+
+std::unique_ptr<BlockFile> adoptdescriptor(int fd) {
+    return wrap(fd);
+}
 
 std::unique_ptr<BlockFile> openfile(const char *path, OpenMode mode) {
     int flags = (mode == OpenMode::ReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
