@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <string>
 
 namespace vorn::platform {
@@ -30,7 +31,7 @@ std::wstring finalpath(const std::string &path) {
     ::CloseHandle(h);
     if (n == 0 || n >= out.size()) return {};
     out.resize(n);
-    ::CharUpperBuffW(out.data(), static_cast<DWORD>(out.size()));
+    for (wchar_t &c : out) c = static_cast<wchar_t>(std::towupper(c));
     return out;
 }
 
