@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing (Debian).
 set -euo pipefail
-pkgs=(cmake g++ make libgtest-dev libsqlite3-dev)
+pkgs=(cmake g++ make libgtest-dev libsqlite3-dev liblmdb-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
