@@ -47,6 +47,23 @@ struct FSBUFF {
     };
 };
 
+// Where a key lookup ended, so that the next step of a walk from the key it returned can
+// start there instead of at the root (keyhint.cpp): the blocks from that key's leaf up to the
+// root, the offsets of the leaf's entries and the key itself. Good only while the file's
+// change counter still reads `changes`.
+inline constexpr int kHintEntries = 146;  // more than a leaf holds (144), and the end
+struct KeyHint {
+    std::uint64_t changes = 0;  // 0: empty (the file's counter starts at 1)
+    std::int16_t levels = 0;    // path[0] the leaf .. path[levels - 1] the root
+    std::int16_t count = 0;     // entries of the leaf; offs[count] is the end of the entries
+    std::int16_t at = 0;        // the key's entry
+    std::int16_t keylen = 0;    // key length n (fid byte and value)
+    std::uint32_t path[kMaxLevels];
+    std::int16_t offs[kHintEntries];
+    std::uint8_t key[kKeyBuffer];  // the key bytes and its rid
+};
+inline constexpr int kKeyHints = 4;  // walks of several indexes (or server users) at once
+
 struct FSDATA {
     std::unique_ptr<platform::BlockFile> fsp;
     FSCB fscb;
@@ -57,6 +74,12 @@ struct FSDATA {
     Reporter *reporter;
     std::int16_t seq[kMaxBuffers];  // recency order, seq[0] least recently used
     FSBUFF buff[kMaxBuffers];
+    // Advances whenever what the engine sees of the file may have changed: a change of a block
+    // or of the control block, a block read anew from a file that another process may write,
+    // a reset of the buffers. The key hints are checked against it.
+    std::uint64_t changes;
+    KeyHint hints[kKeyHints];
+    int nexthint;  // the slot the next new hint takes
 };
 
 // Makes a zeroed state with every buffer empty and seq[j] = j. The caller attaches the file

@@ -173,7 +173,7 @@ int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::
 }
 
 FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
-                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk) {
+                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk, const KeyHint *hint) {
     TreeRead why;
     FSBUFF *b = readtreeblock(fsdata, startblk, -1, &why);
     if (b == nullptr) {
@@ -184,9 +184,11 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
         const KB &kb = b->kbuff;
         const int level = kb.level;
         ancestor[static_cast<std::size_t>(level)] = b->blk;
-        std::int16_t result;
-        const int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
-        const std::uint32_t child = childat(kb, off);
+        std::uint32_t child = hintedchild(fsdata, hint, level, b->blk);
+        if (child == 0) {
+            std::int16_t result;
+            child = childat(kb, locatekey(kb, len, key, dupkeys, &result, cmpfunc));
+        }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
             dberror(fsdata, why == TreeRead::ZeroChild ? 1160 : 1165, nullptr, nullptr);
@@ -197,7 +199,8 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
 }
 
 FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
-                        std::int16_t dupkeys, FUNC cmpfunc) {
+                        std::int16_t dupkeys, FUNC cmpfunc, KeyPath *ancestor,
+                        const KeyHint *hint) {
     const std::uint32_t root = fsdata->fscb.rootkb;
     if (root == 0) return nullptr;
     TreeRead why;
@@ -210,12 +213,16 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
     while (b->kbuff.level > 0) {
         const KB &kb = b->kbuff;
         const int level = kb.level;
-        std::int16_t result;
-        int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
-        // The key equals this separator: it is the greatest key of that child, so the next
-        // key lies in the child to the right.
-        if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
-        const std::uint32_t child = childat(kb, off);
+        if (ancestor != nullptr) (*ancestor)[static_cast<std::size_t>(level)] = b->blk;
+        std::uint32_t child = hintedchild(fsdata, hint, level, b->blk);
+        if (child == 0) {
+            std::int16_t result;
+            int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
+            // The key equals this separator: it is the greatest key of that child, so the
+            // next key lies in the child to the right.
+            if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
+            child = childat(kb, off);
+        }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
             if (why == TreeRead::ZeroChild) {
@@ -293,6 +300,7 @@ std::uint32_t firstkey(FSDATA *fsdata, std::uint8_t fid, void *key, std::int16_t
     std::int16_t result;
     const int off = locatekey(leaf->kbuff, 1, search, 0, &result, rules.cmp);
     if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
+    sethint(fsdata, nullptr, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
 }
 
@@ -307,6 +315,7 @@ std::uint32_t findkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
     std::int16_t result;
     const int off = locatekey(leaf->kbuff, len, newkey, 0, &result, rules.cmp);
     if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
+    sethint(fsdata, nullptr, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
 }
 
@@ -314,13 +323,26 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
                       std::int16_t *foundlen) {
     KeyRules rules;
     if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
-    FSBUFF *leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp);
+    KeyHint *hint = findhint(fsdata, len, newkey);
+    // The key after the last one of a leaf lies in another leaf: the hint can't lead there.
+    if (hint != nullptr && hint->at + 1 >= hint->count) hint = nullptr;
+    KeyPath ancestor{};
+    FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
+    if (leaf == nullptr) {
+        leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp, &ancestor, hint);
+    }
     if (leaf == nullptr) return notfound(foundlen);
     const KB &kb = leaf->kbuff;
-    std::int16_t result;
-    int off = locatekey(kb, len, newkey, rules.dupkeys, &result, rules.cmp);
-    if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
+    int off;
+    if (hintedentry(fsdata, hint, leaf)) {
+        off = hint->offs[hint->at + 1];  // the key is at hint->at, so the search finds this
+    } else {
+        std::int16_t result;
+        off = locatekey(kb, len, newkey, rules.dupkeys, &result, rules.cmp);
+        if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
+    }
     if (off >= usedof(kb) || entrykey(kb, off)[0] != newkey[0]) return notfound(foundlen);
+    sethint(fsdata, hint, ancestor, leaf, off);
     return copyout(kb, off, key, foundlen);
 }
 
@@ -332,15 +354,28 @@ std::uint32_t previouskey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *
                           std::int16_t *foundlen) {
     KeyRules rules;
     if (!searchrules(fsdata, len, search, &rules)) return notfound(foundlen);
+    KeyHint *hint = findhint(fsdata, len, search);
     KeyPath ancestor{};
-    FSBUFF *leaf =
-        findkeybuff(fsdata, len, search, rules.dupkeys, rules.cmp, ancestor, fsdata->fscb.rootkb);
+    FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
+    if (leaf == nullptr) {
+        leaf = findkeybuff(fsdata, len, search, rules.dupkeys, rules.cmp, ancestor,
+                           fsdata->fscb.rootkb, hint);
+    }
     if (leaf == nullptr) return notfound(foundlen);
     ancestor[0] = leaf->blk;
     std::uint32_t lastblk = 0;
     std::int16_t result;
-    int off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
+    int off;
+    if (hintedentry(fsdata, hint, leaf)) {
+        // The key is at hint->at: the search finds the entry before it, if any, and compares
+        // its index with the key's.
+        off = hint->at > 0 ? hint->offs[hint->at - 1] : -1;
+        result = hint->at > 0 ? rules.cmp(search, entrykey(leaf->kbuff, off), 1, 0, 1, 1) : -1;
+    } else {
+        off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
+    }
     if (off < 0) {
+        drophint(hint);  // the key found lies in another leaf, not reached from the root
         // No key of this leaf is less: the one sought is the last of the leaf to the left.
         if (ancestor[1] == 0) return notfound(foundlen);
         leaf =
@@ -350,6 +385,7 @@ std::uint32_t previouskey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *
         if (off < 0) return notfound(foundlen);  // an empty leaf: only damage makes one
     }
     if (result != 0) return notfound(foundlen);  // the key before belongs to an earlier index
+    if (leaf->blk == ancestor[0]) sethint(fsdata, hint, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
 }
 

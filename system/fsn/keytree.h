@@ -147,13 +147,55 @@ int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::
                   std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc);
 
 // Descends from startblk to the leaf in which key belongs, storing every inner block passed
-// at ancestor[level]. Null on failure.
+// at ancestor[level]. Null on failure. With a hint for key (keyhint.cpp), the child taken in
+// each block the hint still holds is the hint's, which is the one the search would find.
 FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
-                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk);
+                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk,
+                    const KeyHint *hint = nullptr);
 // The leaf holding the first key greater than key; null when the tree is empty or on
-// failure.
+// failure. The inner blocks passed go to *ancestor when given. A hint for key may be given
+// when key is not the last of its leaf.
 FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
-                        std::int16_t dupkeys, FUNC cmpfunc);
+                        std::int16_t dupkeys, FUNC cmpfunc, KeyPath *ancestor = nullptr,
+                        const KeyHint *hint = nullptr);
+
+// Position hints of the key walk (keyhint.cpp).
+// True while the file is as it was when the hint was taken.
+inline bool hintholds(const FSDATA *fsdata, const KeyHint &hint) {
+    return hint.changes == fsdata->changes;
+}
+// The hint that holds exactly this key (len bytes and the rid behind them), or null.
+inline KeyHint *findhint(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key) {
+    for (KeyHint &h : fsdata->hints) {
+        if (hintholds(fsdata, h) && h.keylen == len && h.key[len - 1] == key[len - 1] &&
+            std::memcmp(h.key, key, static_cast<std::size_t>(len) + 4) == 0) {
+            return &h;
+        }
+    }
+    return nullptr;
+}
+// The child a descent takes in block blk at level, by the hint; 0 when the hint can't say.
+inline std::uint32_t hintedchild(const FSDATA *fsdata, const KeyHint *hint, int level,
+                                 std::uint32_t blk) {
+    if (hint == nullptr || !hintholds(fsdata, *hint) || level >= hint->levels || level < 1 ||
+        hint->path[level] != blk) {
+        return 0;
+    }
+    return hint->path[level - 1];
+}
+// True when leaf is the hint's leaf and the hint holds: its entry offsets may be used.
+inline bool hintedentry(const FSDATA *fsdata, const KeyHint *hint, const FSBUFF *leaf) {
+    return hint != nullptr && hintholds(fsdata, *hint) && leaf->blk == hint->path[0];
+}
+// The hint's leaf without a descent, when the descent's reads would all be hits that leave
+// the buffers' order unchanged (they are counted as hits); fills ancestor. Else null.
+FSBUFF *hintedleaf(FSDATA *fsdata, const KeyHint &hint, KeyPath &ancestor);
+// Remembers that a lookup returned the entry at off of leaf, reached by a descent from the
+// root through ancestor, in hint (null: a slot of its own).
+void sethint(FSDATA *fsdata, KeyHint *hint, const KeyPath &ancestor, const FSBUFF *leaf, int off);
+inline void drophint(KeyHint *hint) {
+    if (hint != nullptr) hint->changes = 0;
+}
 // From the parent (firstblk) of a leaf holding no key less than key, the leaf holding the
 // greatest key less than key; null when there is none or on failure.
 FSBUFF *findlastkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
