@@ -2,12 +2,13 @@
 // one tree (one key type per run, with and without duplicates, and a type 0 index of long and
 // short values that makes the tree deep), checked after every batch against an ordered model
 // kept with its own comparison, by the tree checker, by full walks in both directions and by
-// random probes.
+// random probes; and walks by the position hints against searches from the root.
 #include <cfloat>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "engine_keyfixture.h"
 
@@ -264,6 +265,111 @@ TEST_P(KeyModelTest, RandomAddsAndDeletesMatchTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, KeyModelTest,
                          ::testing::Combine(::testing::Range(0, 9), ::testing::Bool()));
+
+// Walks that step with the position hints give, at every step, the answer of a search from
+// the root, while keys come and go between the steps: two databases take the same changes,
+// and one of them forgets its hints before every lookup. The two files end byte for byte
+// equal, since a hinted step reads the same blocks in the same order as a search.
+class HintedWalkTest : public ::testing::TestWithParam<std::tuple<int, bool, Flavor>> {
+  protected:
+    struct Walk {
+        const Index *ix;
+        bool forward;
+        Found at;
+        int left = 0;  // steps to go; 0: start a new walk
+    };
+
+    // The same lookup on both databases; the reference first forgets its hints.
+    template <typename Lookup>
+    Found both(Lookup lookup) {
+        const Found hinted = lookup(a_);
+        ++b_.fs->changes;
+        const Found fromroot = lookup(b_);
+        EXPECT_EQ(hinted, fromroot);
+        return hinted;
+    }
+
+    void change(Model &model, Generator &gen) {
+        const Index &ix = model.indexes()[static_cast<std::size_t>(gen.below(3))];
+        auto &keys = model.keys();
+        if (keys.empty() || gen.below(2) == 0) {
+            ModelKey k{ix.fid, gen.value(ix), static_cast<std::uint32_t>(1 + gen.below(1000000))};
+            const std::int16_t added = a_.add(k.fid, k.value, k.rid);
+            ASSERT_EQ(b_.add(k.fid, k.value, k.rid), added);
+            if (added == 1) keys.insert(k);
+            return;
+        }
+        auto it = keys.begin();
+        std::advance(it, gen.below(static_cast<int>(keys.size())));
+        ASSERT_EQ(a_.del(it->fid, it->value, it->rid), 1);
+        ASSERT_EQ(b_.del(it->fid, it->value, it->rid), 1);
+        keys.erase(it);
+    }
+
+    void step(Walk &w, Generator &gen) {
+        const std::uint8_t fid = w.ix->fid;
+        if (w.left == 0 || w.at.rid == 0) {
+            w.left = 1 + gen.below(300);
+            w.forward = gen.below(2) == 0;
+            const std::string v = gen.value(*w.ix);
+            switch (gen.below(3)) {
+                case 0:
+                    w.at = both([&](KeyDb &db) { return db.first(fid); });
+                    break;
+                case 1:
+                    w.at = both([&](KeyDb &db) { return db.find(fid, v); });
+                    break;
+                default:
+                    w.at = both([&](KeyDb &db) { return db.last(fid, Generator::above(*w.ix)); });
+                    break;
+            }
+            return;
+        }
+        --w.left;
+        const Found from = w.at;
+        const auto n = static_cast<std::int16_t>(from.value.size());
+        if (findhint(a_.e(), static_cast<std::int16_t>(n + 1),
+                     bldkey(fid, from.rid, n, from.value.data())) != nullptr) {
+            ++hinted_;
+        }
+        ++steps_;
+        w.at = both([&](KeyDb &db) { return w.forward ? db.next(fid, from) : db.prev(fid, from); });
+    }
+
+    KeyDb a_{std::get<2>(GetParam())}, b_{std::get<2>(GetParam())};
+    int steps_ = 0, hinted_ = 0;  // walk steps, and those a hint could serve
+};
+
+TEST_P(HintedWalkTest, StepsAnswerAsSearchesFromTheRoot) {
+    const auto [type, dup, flavor] = GetParam();
+    if (type == 8 && LDBL_MANT_DIG != 64) GTEST_SKIP() << "type 8 needs x87 long double";
+    Model model(type, dup);
+    for (const auto &ix : model.indexes()) {
+        a_.define(ix.fid, ix.type, ix.dup);
+        b_.define(ix.fid, ix.type, ix.dup);
+    }
+    Generator gen(static_cast<unsigned>(100 + type * 2 + dup));
+    for (int i = 0; i < 1500; ++i) ASSERT_NO_FATAL_FAILURE(change(model, gen));
+    // Three walks at once, over the three indexes, in turns.
+    std::vector<Walk> walks;
+    for (const auto &ix : model.indexes()) walks.push_back({&ix, true, {}, 0});
+    for (int i = 0; i < 6000; ++i) {
+        ASSERT_NO_FATAL_FAILURE(step(walks[static_cast<std::size_t>(gen.below(3))], gen));
+        if (gen.below(8) == 0) {
+            ASSERT_NO_FATAL_FAILURE(change(model, gen));
+        }
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(hinted_, steps_ / 2) << "of " << steps_ << " steps";
+    EXPECT_EQ(a_.treefaults(), "");
+    ASSERT_EQ(a_.flush(), 1);
+    ASSERT_EQ(b_.flush(), 1);
+    EXPECT_TRUE(a_.data->bytes == b_.data->bytes) << "the files differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(SomeTypes, HintedWalkTest,
+                         ::testing::Combine(::testing::Values(0, 2, 8), ::testing::Bool(),
+                                            ::testing::Values(Flavor::Library, Flavor::Server)));
 
 }  // namespace
 }  // namespace vorn
