@@ -5,6 +5,7 @@
 // unchanged and for exactly the key (bytes, length and rid) that it holds, and the lookups
 // still read the same blocks in the same order as a search from the root, so the buffers'
 // recency order, and with it every later write, stays as it would have been.
+#include <algorithm>
 #include <cstring>
 
 #include "keytree.h"
@@ -32,46 +33,48 @@ FSBUFF *hintedleaf(FSDATA *fsdata, const KeyHint &hint, KeyPath &ancestor) {
     return &fsdata->buff[fsdata->seq[last]];
 }
 
+int entryindex(const FSBUFF *leaf, int off) {
+    const KB &kb = leaf->kbuff;
+    if (leaf->kbchecked == 0 || leaf->kcount != kb.numkeys ||
+        leaf->koffs[leaf->kcount] != usedof(kb)) {
+        return -1;
+    }
+    const std::int16_t *first = leaf->koffs, *last = leaf->koffs + leaf->kcount;
+    const std::int16_t *at = std::lower_bound(first, last, off);
+    return at != last && *at == off ? static_cast<int>(at - first) : -1;
+}
+
 void sethint(FSDATA *fsdata, KeyHint *hint, const KeyPath &ancestor, const FSBUFF *leaf, int off) {
     if (hint == nullptr) {
         hint = &fsdata->hints[fsdata->nexthint];
         fsdata->nexthint = (fsdata->nexthint + 1) % kKeyHints;
     }
     const KB &kb = leaf->kbuff;
-    if (hintedentry(fsdata, hint, leaf) && hint->offs[hint->count] == usedof(kb)) {
-        // The same leaf, unchanged: only the entry moves, mostly by one.
-        int at = hint->at + 1;
-        if (at >= hint->count || hint->offs[at] != off) at = hint->at - 1;
-        if (at < 0 || hint->offs[at] != off) {
-            at = 0;
-            while (at < hint->count && hint->offs[at] < off) ++at;
+    const bool sameleaf = hintedentry(fsdata, hint, leaf);
+    if (!sameleaf) {
+        hint->changes = 0;
+        int levels = 1;
+        hint->path[0] = leaf->blk;
+        while (levels < kMaxLevels && ancestor[static_cast<std::size_t>(levels)] != 0) {
+            hint->path[levels] = ancestor[static_cast<std::size_t>(levels)];
+            ++levels;
         }
-        if (at < hint->count && hint->offs[at] == off) {
-            hint->at = static_cast<std::int16_t>(at);
-            hint->keylen = static_cast<std::int16_t>(entrylen(kb, off));
-            std::memcpy(hint->key, entrykey(kb, off), static_cast<std::size_t>(hint->keylen) + 4);
-            return;
+        if (hint->path[levels - 1] != fsdata->fscb.rootkb) return;  // not a straight descent
+        hint->levels = static_cast<std::int16_t>(levels);
+        hint->end = static_cast<std::int16_t>(usedof(kb));
+        hint->at = static_cast<std::int16_t>(entryindex(leaf, off));
+    } else if (hint->at >= 0) {
+        // A step within the leaf: mostly to a neighbour.
+        const int at = hint->at;
+        if (at + 1 < leaf->kcount && leaf->koffs[at + 1] == off) {
+            hint->at = static_cast<std::int16_t>(at + 1);
+        } else if (at > 0 && leaf->koffs[at - 1] == off) {
+            hint->at = static_cast<std::int16_t>(at - 1);
+        } else {
+            hint->at = static_cast<std::int16_t>(entryindex(leaf, off));
         }
     }
-    hint->changes = 0;
-    int levels = 1;
-    hint->path[0] = leaf->blk;
-    while (levels < kMaxLevels && ancestor[static_cast<std::size_t>(levels)] != 0) {
-        hint->path[levels] = ancestor[static_cast<std::size_t>(levels)];
-        ++levels;
-    }
-    if (hint->path[levels - 1] != fsdata->fscb.rootkb) return;  // not a straight descent
-    hint->levels = static_cast<std::int16_t>(levels);
-    const int end = usedof(kb);
-    int count = 0, at = -1;
-    for (int o = 0; o < end && count < kHintEntries - 1; o += entrysize(0, entrylen(kb, o))) {
-        if (o == off) at = count;
-        hint->offs[count++] = static_cast<std::int16_t>(o);
-    }
-    if (at < 0 || count >= kHintEntries - 1) return;
-    hint->offs[count] = static_cast<std::int16_t>(end);
-    hint->count = static_cast<std::int16_t>(count);
-    hint->at = static_cast<std::int16_t>(at);
+    hint->off = static_cast<std::int16_t>(off);
     hint->keylen = static_cast<std::int16_t>(entrylen(kb, off));
     std::memcpy(hint->key, entrykey(kb, off), static_cast<std::size_t>(hint->keylen) + 4);
     hint->changes = fsdata->changes;

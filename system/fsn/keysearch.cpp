@@ -69,7 +69,7 @@ bool validkbheader(const KB &kb) {
 
 }  // namespace
 
-bool validkb(const KB &kb) {
+bool validkb(const KB &kb, std::int16_t *offs, std::int16_t *found) {
     if (!validkbheader(kb)) return false;
     const int end = usedof(kb), extra = extraof(kb.level);
     int off = 0, count = 0;
@@ -77,9 +77,13 @@ bool validkb(const KB &kb) {
         if (off + 2 > end) return false;
         const int n = entrylen(kb, off);
         if (n < 1 || n > kMaxKeyLen || off + n + extra > end) return false;
+        // Every entry takes at least 7 of the 1010 bytes: at most 144 of them get here.
+        if (offs != nullptr) offs[count] = static_cast<std::int16_t>(off);
         off += n + extra;
         ++count;
     }
+    if (offs != nullptr) offs[count] = static_cast<std::int16_t>(end);
+    if (found != nullptr) *found = static_cast<std::int16_t>(count);
     return count == kb.numkeys;
 }
 
@@ -98,7 +102,10 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
     // marked changed (the header, which other parts of the engine rewrite, is checked
     // every time).
     if (b->pins == 0) {
-        if (b->kbchecked != 0 ? !validkbheader(b->kbuff) : !validkb(b->kbuff)) return nullptr;
+        if (b->kbchecked != 0 ? !validkbheader(b->kbuff)
+                              : !validkb(b->kbuff, b->koffs, &b->kcount)) {
+            return nullptr;
+        }
         b->kbchecked = 1;
     }
     if (level >= 0 && b->kbuff.level != level) return nullptr;
@@ -106,17 +113,12 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
     return b;
 }
 
-int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
-              std::int16_t *result, FUNC cmpfunc) {
-    const int end = usedof(kb), extra = extraof(kb.level), koff = keyoffsetof(kb.level);
-    // The entries are in ascending order, so the comparisons with them fall from positive to
-    // zero or negative: the first one not positive is found by bisection over the entries'
-    // offsets. (In a damaged block out of order this finds some entry, never a wrong offset.)
-    std::int16_t at[kMaxEntries];
-    int count = 0;
-    for (int off = 0; off < end && count < kMaxEntries; off += entrylen(kb, off) + extra) {
-        at[count++] = static_cast<std::int16_t>(off);
-    }
+namespace {
+
+// The bisection of locatekey over the offsets of the block's count entries.
+int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
+           const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
+    const int end = usedof(kb), koff = keyoffsetof(kb.level);
     auto compare = [&](int i) {
         const int n = entrylen(kb, at[i]);
         return cmpfunc(key, kb.buff + at[i] + koff,
@@ -142,6 +144,34 @@ int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int1
     // Every entry is less: the last step compared the last entry (-1 without entries).
     *result = last;
     return end;
+}
+
+}  // namespace
+
+int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc) {
+    const int end = usedof(kb), extra = extraof(kb.level);
+    // The entries are in ascending order, so the comparisons with them fall from positive to
+    // zero or negative: the first one not positive is found by bisection over the entries'
+    // offsets. (In a damaged block out of order this finds some entry, never a wrong offset.)
+    std::int16_t at[kMaxEntries];
+    int count = 0;
+    for (int off = 0; off < end && count < kMaxEntries; off += entrylen(kb, off) + extra) {
+        at[count++] = static_cast<std::int16_t>(off);
+    }
+    return bisect(kb, at, count, len, key, dupkeys, result, cmpfunc);
+}
+
+int locatekey(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc) {
+    const KB &kb = b->kbuff;
+    // The offsets the check found serve while the image is as checked; its header, which
+    // says where the entries end, is looked at again.
+    if (b->kbchecked != 0 && b->pins == 0 && b->kcount == kb.numkeys && b->kcount < kMaxEntries &&
+        b->koffs[b->kcount] == usedof(kb)) {
+        return bisect(kb, b->koffs, b->kcount, len, key, dupkeys, result, cmpfunc);
+    }
+    return locatekey(kb, len, key, dupkeys, result, cmpfunc);
 }
 
 int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::uint32_t *lastblk,
@@ -187,7 +217,7 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
         std::uint32_t child = hintedchild(fsdata, hint, level, b->blk);
         if (child == 0) {
             std::int16_t result;
-            child = childat(kb, locatekey(kb, len, key, dupkeys, &result, cmpfunc));
+            child = childat(kb, locatekey(b, len, key, dupkeys, &result, cmpfunc));
         }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
@@ -217,7 +247,7 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
         std::uint32_t child = hintedchild(fsdata, hint, level, b->blk);
         if (child == 0) {
             std::int16_t result;
-            int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
+            int off = locatekey(b, len, key, dupkeys, &result, cmpfunc);
             // The key equals this separator: it is the greatest key of that child, so the
             // next key lies in the child to the right.
             if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
@@ -298,7 +328,7 @@ std::uint32_t firstkey(FSDATA *fsdata, std::uint8_t fid, void *key, std::int16_t
     FSBUFF *leaf = findkeybuff(fsdata, 1, search, 0, rules.cmp, ancestor, fsdata->fscb.rootkb);
     if (leaf == nullptr) return notfound(foundlen);
     std::int16_t result;
-    const int off = locatekey(leaf->kbuff, 1, search, 0, &result, rules.cmp);
+    const int off = locatekey(leaf, 1, search, 0, &result, rules.cmp);
     if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
     sethint(fsdata, nullptr, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
@@ -313,7 +343,7 @@ std::uint32_t findkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
     FSBUFF *leaf = findkeybuff(fsdata, len, newkey, 0, rules.cmp, ancestor, fsdata->fscb.rootkb);
     if (leaf == nullptr) return notfound(foundlen);
     std::int16_t result;
-    const int off = locatekey(leaf->kbuff, len, newkey, 0, &result, rules.cmp);
+    const int off = locatekey(leaf, len, newkey, 0, &result, rules.cmp);
     if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
     sethint(fsdata, nullptr, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
@@ -325,7 +355,7 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
     if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
     KeyHint *hint = findhint(fsdata, len, newkey);
     // The key after the last one of a leaf lies in another leaf: the hint can't lead there.
-    if (hint != nullptr && hint->at + 1 >= hint->count) hint = nullptr;
+    if (hint != nullptr && hint->off + entrysize(0, hint->keylen) >= hint->end) hint = nullptr;
     KeyPath ancestor{};
     FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
     if (leaf == nullptr) {
@@ -335,10 +365,11 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
     const KB &kb = leaf->kbuff;
     int off;
     if (hintedentry(fsdata, hint, leaf)) {
-        off = hint->offs[hint->at + 1];  // the key is at hint->at, so the search finds this
+        // The key is at hint->off, so the search finds the entry after it.
+        off = hint->off + entrysize(0, hint->keylen);
     } else {
         std::int16_t result;
-        off = locatekey(kb, len, newkey, rules.dupkeys, &result, rules.cmp);
+        off = locatekey(leaf, len, newkey, rules.dupkeys, &result, rules.cmp);
         if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
     }
     if (off >= usedof(kb) || entrykey(kb, off)[0] != newkey[0]) return notfound(foundlen);
@@ -366,11 +397,12 @@ std::uint32_t previouskey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *
     std::uint32_t lastblk = 0;
     std::int16_t result;
     int off;
-    if (hintedentry(fsdata, hint, leaf)) {
-        // The key is at hint->at: the search finds the entry before it, if any, and compares
+    if (hintedentry(fsdata, hint, leaf) &&
+        (hint->off == 0 || (hint->at > 0 && entryindex(leaf, hint->off) == hint->at))) {
+        // The key is at hint->off: the search finds the entry before it, if any, and compares
         // its index with the key's.
-        off = hint->at > 0 ? hint->offs[hint->at - 1] : -1;
-        result = hint->at > 0 ? rules.cmp(search, entrykey(leaf->kbuff, off), 1, 0, 1, 1) : -1;
+        off = hint->off > 0 ? leaf->koffs[hint->at - 1] : -1;
+        result = off >= 0 ? rules.cmp(search, entrykey(leaf->kbuff, off), 1, 0, 1, 1) : -1;
     } else {
         off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
     }

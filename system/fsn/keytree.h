@@ -89,7 +89,9 @@ inline int offsetoflast(const KB &kb) {
 
 // True when the image is a key block whose entries can be walked: type 1, len 14..1024,
 // level 0..8, every key 1..196 bytes, entries tiling exactly up to len, numkeys their count.
-bool validkb(const KB &kb);
+// Given offs (room for kBlockEntries), the entries' offsets and their end go there and their
+// count to *count.
+bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = nullptr);
 
 // Why a tree block could not be had.
 enum class TreeRead { Ok, ZeroChild, Unreadable };
@@ -139,6 +141,10 @@ class Held {
 // Position (offset in buff) of the first entry not less than key, or the end of the
 // entries; *result gets the last comparison (-1 for a block without entries).
 int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc);
+// The same on a buffer read by readtreeblock, using the offsets its check found when they
+// still fit the image.
+int locatekey(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc);
 // Position of the last entry less than key, or -1 (null). In an inner block whose every
 // separator is less than key, *lastblk gets the last separator's child and the end position
@@ -190,6 +196,9 @@ inline bool hintedentry(const FSDATA *fsdata, const KeyHint *hint, const FSBUFF 
 // The hint's leaf without a descent, when the descent's reads would all be hits that leave
 // the buffers' order unchanged (they are counted as hits); fills ancestor. Else null.
 FSBUFF *hintedleaf(FSDATA *fsdata, const KeyHint &hint, KeyPath &ancestor);
+// The index of the entry at off among the leaf's entries (by the offsets its check found),
+// or -1 when they are not at hand.
+int entryindex(const FSBUFF *leaf, int off);
 // Remembers that a lookup returned the entry at off of leaf, reached by a descent from the
 // root through ancestor, in hint (null: a slot of its own).
 void sethint(FSDATA *fsdata, KeyHint *hint, const KeyPath &ancestor, const FSBUFF *leaf, int off);
