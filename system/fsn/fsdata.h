@@ -69,6 +69,18 @@ struct KeyHint {
 };
 inline constexpr int kKeyHints = 4;  // walks of several indexes (or server users) at once
 
+// Results of the key block check by block number (keycheckmemo.cpp).
+struct KeyCheckMemo {
+    static constexpr std::uint32_t kSlots = 4096;
+    struct Entry {
+        std::uint64_t changes = 0;  // the file's change counter when checked; 0: empty
+        std::uint32_t blk = 0;
+        std::int16_t count = 0;
+        std::int16_t offs[kBlockEntries];
+    };
+    Entry entry[kSlots];
+};
+
 struct FSDATA {
     std::unique_ptr<platform::BlockFile> fsp;
     FSCB fscb;
@@ -85,6 +97,9 @@ struct FSDATA {
     std::uint64_t changes;
     KeyHint hints[kKeyHints];
     int nexthint;  // the slot the next new hint takes
+    // Key blocks checked since the counter last moved, by block number (keycheckmemo.cpp), so
+    // that one read again into a buffer need not be walked again. Made on first use.
+    std::unique_ptr<KeyCheckMemo> checked;
 };
 
 // Makes a zeroed state with every buffer empty and seq[j] = j. The caller attaches the file

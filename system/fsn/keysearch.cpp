@@ -102,9 +102,11 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
     // marked changed (the header, which other parts of the engine rewrite, is checked
     // every time).
     if (b->pins == 0) {
-        if (b->kbchecked != 0 ? !validkbheader(b->kbuff)
-                              : !validkb(b->kbuff, b->koffs, &b->kcount)) {
-            return nullptr;
+        if (b->kbchecked != 0 || recallchecked(fsdata, b)) {
+            if (!validkbheader(b->kbuff)) return nullptr;
+        } else {
+            if (!validkb(b->kbuff, b->koffs, &b->kcount)) return nullptr;
+            rememberchecked(fsdata, b);
         }
         b->kbchecked = 1;
     }

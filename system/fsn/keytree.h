@@ -93,6 +93,12 @@ inline int offsetoflast(const KB &kb) {
 // count to *count.
 bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = nullptr);
 
+// The memo of checked key blocks (keycheckmemo.cpp): remembers the check of a buffer that
+// passed, and gives it back for the same block read again while the file's change counter
+// has not moved (then true, with kcount and koffs set).
+void rememberchecked(FSDATA *fsdata, const FSBUFF *b);
+bool recallchecked(FSDATA *fsdata, FSBUFF *b);
+
 // Why a tree block could not be had.
 enum class TreeRead { Ok, ZeroChild, Unreadable };
 
