@@ -371,5 +371,90 @@ INSTANTIATE_TEST_SUITE_P(SomeTypes, HintedWalkTest,
                          ::testing::Combine(::testing::Values(0, 2, 8), ::testing::Bool(),
                                             ::testing::Values(Flavor::Library, Flavor::Server)));
 
+// Two read-only openers of a file that a writer keeps changing: one steps with its hints and
+// remembered block checks, the other forgets both before every lookup. Whatever they see of
+// the writer's changes, they see alike.
+TEST(KeyReaders, AReaderOfAChangingFileAnswersAsWithoutShortcuts) {
+    KeyDb writer;
+    writer.define(0x13, 0, false);
+    Generator gen(77);
+    const Index ix{0x13, 0, false, true};
+    std::vector<std::pair<std::string, std::uint32_t>> stored;
+    auto addsome = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            const std::string v = gen.value(ix) + std::to_string(i);
+            const auto rid = static_cast<std::uint32_t>(1 + gen.below(1000000));
+            if (writer.add(0x13, v, rid) == 1) stored.emplace_back(v, rid);
+        }
+    };
+    addsome(1500);
+    ASSERT_EQ(writer.flush(), 1);
+    auto hinted =
+        openengine(std::make_unique<test::MemFile>(writer.data), Flavor::Library, nullptr, true);
+    auto plain =
+        openengine(std::make_unique<test::MemFile>(writer.data), Flavor::Library, nullptr, true);
+    ASSERT_NE(hinted, nullptr);
+    ASSERT_NE(plain, nullptr);
+    auto both = [&](auto lookup) {
+        const Found a = lookup(hinted.get());
+        ++plain->changes;
+        plain->checked.reset();
+        const Found b = lookup(plain.get());
+        EXPECT_EQ(a, b);
+        return a;
+    };
+    auto step = [](FSDATA *fs, const Found &at) {
+        const auto n = static_cast<std::int16_t>(at.value.size());
+        char out[kMaxKeyValue + 1];
+        std::int16_t len = 0;
+        Found f;
+        f.rid = nextkey(fs, static_cast<std::int16_t>(n + 1),
+                        bldkey(0x13, at.rid, n, at.value.data()), out, &len);
+        if (f.rid != 0) f.value.assign(out, static_cast<std::size_t>(len));
+        return f;
+    };
+    for (int round = 0; round < 6; ++round) {
+        Found at = both([](FSDATA *fs) {
+            char out[kMaxKeyValue + 1];
+            std::int16_t len = 0;
+            Found f;
+            f.rid = firstkey(fs, 0x13, out, &len);
+            if (f.rid != 0) f.value.assign(out, static_cast<std::size_t>(len));
+            return f;
+        });
+        for (int i = 0; at.rid != 0 && i < 5000 && !::testing::Test::HasFailure(); ++i) {
+            at = both([&](FSDATA *fs) { return step(fs, at); });
+            for (int f = gen.below(2) * 20; f > 0 && !stored.empty(); --f) {
+                // Searches elsewhere move blocks out of the buffers.
+                const std::string v =
+                    stored[static_cast<std::size_t>(gen.below(static_cast<int>(stored.size())))]
+                        .first;
+                both([&](FSDATA *fs) {
+                    char out[kMaxKeyValue + 1];
+                    std::int16_t len = 0;
+                    Found f;
+                    const auto n = static_cast<std::int16_t>(v.size());
+                    f.rid = findkey(fs, static_cast<std::int16_t>(n + 1),
+                                    bldkey(0x13, 0, n, v.data()), out, &len);
+                    if (f.rid != 0) f.value.assign(out, static_cast<std::size_t>(len));
+                    return f;
+                });
+            }
+            if (i % 97 == 0) {
+                // The writer changes the file between the steps.
+                for (int k = 0; k < 20 && !stored.empty(); ++k) {
+                    const auto j =
+                        static_cast<std::size_t>(gen.below(static_cast<int>(stored.size())));
+                    ASSERT_EQ(writer.del(0x13, stored[j].first, stored[j].second), 1);
+                    stored.erase(stored.begin() + static_cast<std::ptrdiff_t>(j));
+                }
+                addsome(20);
+                ASSERT_EQ(writer.flush(), 1);
+            }
+        }
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 }  // namespace
 }  // namespace vorn
