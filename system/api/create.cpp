@@ -17,7 +17,8 @@ std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         *name = platform::maketempname();
         if (auto file = platform::createexclusive(name->c_str())) {
-            return platform::withblockcache(std::move(file));
+            // No other process knows of the file: its writes may wait for a flush point.
+            return platform::withprivatecache(std::move(file));
         }
     }
     return nullptr;
@@ -49,8 +50,9 @@ std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
         lserrno = 7;
         return failtemp(n, slot, 1015, "");
     }
-    const int rc =
-        writenewimage(file.get(), ImageKind::LibraryTemp, kDefaultXblkfreq, name.c_str());
+    int rc = writenewimage(file.get(), ImageKind::LibraryTemp, kDefaultXblkfreq, name.c_str());
+    // The new file is on disk whole from the start; later changes may wait for a flush point.
+    if (rc == 0 && !file->writeout()) rc = 9;
     fsdata->fsp = std::move(file);
     if (rc != 0) {
         lserrno = static_cast<std::int16_t>(rc);
