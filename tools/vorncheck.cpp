@@ -12,7 +12,9 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::string why;
-    auto fsdata = vorn::openforcheck(argv[1], &why);
+    std::string note;
+    auto fsdata = vorn::openforcheck(argv[1], &why, &note);
+    if (!note.empty()) std::printf("journal: %s\n", note.c_str());
     if (fsdata == nullptr) {
         std::fprintf(stderr, "vorncheck: %s\n", why.c_str());
         return 2;

@@ -22,6 +22,18 @@ class BlockFile {
     virtual long writeat(const void *buf, std::size_t n, std::uint64_t offset) = 0;
     // The file's length in bytes, -1 on error.
     virtual std::int64_t length() = 0;
+    // Cuts (or extends with zeros) the file to `length` bytes. False on failure, and where
+    // the implementation has no such call.
+    virtual bool truncate(std::uint64_t length) {
+        (void)length;
+        return false;
+    }
+    // Puts the file's data on stable storage (fdatasync). False on failure or where absent.
+    virtual bool sync() { return false; }
+    // Takes an exclusive advisory lock on the whole file without waiting, held until the file
+    // is closed. False when another open of the file (in any process) holds it, or where
+    // absent. A second call on the same open file succeeds.
+    virtual bool trylock() { return false; }
 };
 
 enum class OpenMode { ReadOnly, ReadWrite };
