@@ -57,6 +57,12 @@ class ServerProcess {
         return child_.wait(ms);
     }
 
+    // Kills the server at once (SIGKILL), as a crash would, and waits for it to end.
+    void crash() {
+        child_.signal(SIGKILL);
+        child_.wait(20000);
+    }
+
     bool running() const { return child_.running(); }
     std::uint16_t port() const { return port_; }
     std::string eventlogpath() const { return dir_ + "/events.log"; }
