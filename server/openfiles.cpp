@@ -95,6 +95,7 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
         return 0;
     }
     // The journal is settled (an interrupted operation rolled back) before the header is read.
+    if (wrapdatabasefile != nullptr) file = wrapdatabasefile(std::move(file), name);
     std::unique_ptr<platform::BlockFile> journal;
     if (!attachjournal(name, *file, &journal)) {
         delete rec;

@@ -6,6 +6,7 @@
 namespace vorn::server {
 
 bool durablewrites = false;
+FileWrapper wrapdatabasefile = nullptr;
 
 namespace {
 

@@ -15,6 +15,13 @@ namespace vorn::server {
 // connection is served.
 extern bool durablewrites;
 
+// Tests put a file of their own between the server and each database it opens (to inject
+// faults): given the opened file and its name, it returns the file the server uses. Null:
+// the file as opened. Set before the first open.
+using FileWrapper = std::unique_ptr<platform::BlockFile> (*)(std::unique_ptr<platform::BlockFile>,
+                                                             const char *name);
+extern FileWrapper wrapdatabasefile;
+
 // Opens (creating it when absent) and locks the journal beside `name`, and rolls back an
 // operation that a crash left in it. The journal in *journal; false with msg set when the
 // file can't be used: another server holds the journal, or the rollback failed.

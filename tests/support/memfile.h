@@ -15,6 +15,7 @@ struct MemFileData {
     long reads = 0, writes = 0;  // calls so far
     long failreadat = -1;        // fail the read with this call number (0-based); -1 never
     long failwriteat = -1;       // fail the write with this call number; -1 never
+    long failcount = 1;          // calls that fail from the first failing one on
     bool shortwrite = false;     // a failing write writes half its bytes instead of none
     long syncs = 0;              // sync calls so far
 };
