@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "operation.h"
 #include "options.h"
 #include "servicehost.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
+    durablewrites = options.sync;
     HostConfig config;
     config.listen = options.listen;
     config.pipename = options.pipe;

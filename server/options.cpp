@@ -71,6 +71,8 @@ bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *er
                 return false;
             }
             options->pipe = value;
+        } else if (std::strcmp(argv[i], "--sync") == 0) {
+            options->sync = true;
         } else {
             *error = std::string("vornserv: unknown option ") + argv[i] + "\n" + usage();
             return false;
@@ -80,7 +82,7 @@ bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *er
 }
 
 const char *usage() {
-    return "usage: vornserv [--listen ADDR[:PORT]] [--event-log FILE] [--pipe NAME]";
+    return "usage: vornserv [--listen ADDR[:PORT]] [--event-log FILE] [--pipe NAME] [--sync]";
 }
 
 }  // namespace vorn::server

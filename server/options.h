@@ -3,6 +3,7 @@
 //                          port 0 picks a free port, which the start-up line names)
 //   --event-log FILE       also append every event-log report to FILE, one line each
 //   --pipe NAME            name of the status interface (default "vorn")
+//   --sync                 every change is on stable storage before its reply
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct ServerOptions {
     std::string listentext = "0.0.0.0:2000";
     std::string eventlog;  // empty: syslog only
     std::string pipe = "vorn";
+    bool sync = false;
 };
 
 // Parses argv[1..argc-1] into `options`. False with a message in `error` on an unknown

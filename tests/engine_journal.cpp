@@ -193,6 +193,34 @@ TEST(JournaledFile, LeavesExactlyTheBytesOfWritingStraightThrough) {
     EXPECT_GT(plain->fscb.lb, 40u);  // the workload grew the file and split key blocks
 }
 
+TEST(JournaledFile, DurableCommitsSyncTheJournalTheFileAndTheEmptiedJournal) {
+    struct Case {
+        bool durable;
+        long filesyncs, journalsyncs;
+    };
+    for (const Case c : {Case{false, 0, 0}, Case{true, 1, 2}}) {
+        auto data = std::make_shared<test::MemFileData>();
+        data->bytes = test::newdatabasebytes();
+        auto jdata = std::make_shared<test::MemFileData>();
+        JournaledFile f(std::make_unique<test::MemFile>(data),
+                        std::make_unique<test::MemFile>(jdata), c.durable);
+        ASSERT_EQ(f.begin(), JournaledFile::Outcome::Done);
+        const Bytes block(kBlockSize, 0x5A);
+        ASSERT_EQ(f.writeat(block.data(), block.size(), kBlockSize), static_cast<long>(kBlockSize));
+        EXPECT_EQ(data->writes, 0);  // held until the commit
+        ASSERT_EQ(f.commit(), JournaledFile::Outcome::Done);
+        EXPECT_EQ(data->syncs, c.filesyncs);
+        EXPECT_EQ(jdata->syncs, c.journalsyncs);
+        EXPECT_EQ(data->writes, 1);
+        EXPECT_EQ(jdata->writes, 2);  // the journal in one write, then its header emptied
+        // A commit with nothing written writes and syncs nothing.
+        ASSERT_EQ(f.begin(), JournaledFile::Outcome::Done);
+        ASSERT_EQ(f.commit(), JournaledFile::Outcome::Done);
+        EXPECT_EQ(jdata->writes, 2);
+        EXPECT_EQ(jdata->syncs, c.journalsyncs);
+    }
+}
+
 // Runs step `step` on `db` through a journal on a disk that dies after `budget` writes, then
 // recovers as an open would. True when the disk died during the step.
 bool crashandrecover(Bytes *db, int step, long budget) {

@@ -37,14 +37,13 @@ class ServerProcess {
         pipe_ = "vorntest" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     }
 
-    // Starts the server and waits for its start-up line. False when it did not come.
-    bool start() {
-        if (!child_.start(
-                VORNSERV_PATH,
-                {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_},
-                dir_)) {
-            return false;
-        }
+    // Starts the server (with `extra` options after the usual ones) and waits for its
+    // start-up line. False when it did not come.
+    bool start(const std::vector<std::string> &extra = {}) {
+        std::vector<std::string> args = {"--listen",     "127.0.0.1:0", "--event-log",
+                                         eventlogpath(), "--pipe",      pipe_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        if (!child_.start(VORNSERV_PATH, args, dir_)) return false;
         port_ = listeningport(child_, 20000);
         return port_ != 0;
     }
