@@ -90,8 +90,8 @@ void crashround(const TempDir &dir, const std::string &name, int round, std::mt1
     const std::string path = dir.file(name);
     auto server = std::make_unique<ServerProcess>(dir.path());
     // Every other round the server syncs each change (durable mode): a process crash must
-    // find the same.
-    const bool durable = round % 2 == 1;
+    // find the same. Another build of the server (VORN_SERVER) may not have the option.
+    const bool durable = round % 2 == 1 && std::getenv("VORN_SERVER") == nullptr;
     ASSERT_TRUE(
         server->start(durable ? std::vector<std::string>{"--sync"} : std::vector<std::string>{}))
         << "round " << round;

@@ -31,9 +31,10 @@ class BlockFile {
     // Puts the file's data on stable storage (fdatasync). False on failure or where absent.
     virtual bool sync() { return false; }
     // Takes an exclusive advisory lock on the whole file without waiting, held until the file
-    // is closed. False when another open of the file (in any process) holds it, or where
-    // absent. A second call on the same open file succeeds.
-    virtual bool trylock() { return false; }
+    // is closed. False when another open of the file (in any process) holds it. A second call
+    // on the same open file succeeds. Where there is no such lock it succeeds and excludes
+    // nothing.
+    virtual bool trylock() { return true; }
 };
 
 enum class OpenMode { ReadOnly, ReadWrite };

@@ -34,7 +34,6 @@ class MemFile final : public platform::BlockFile {
         ++data_->syncs;
         return true;
     }
-    bool trylock() override { return true; }
 
   private:
     std::shared_ptr<MemFileData> data_;
