@@ -380,6 +380,7 @@ void measurewrites(std::uint16_t port, bool sync) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    const std::filesystem::path self = std::filesystem::absolute(argv[0]);
     bool sync = false, writesonly = false;
     while (argc > 1 && argv[1][0] == '-') {
         if (std::strcmp(argv[1], "--sync") == 0) {
@@ -393,7 +394,6 @@ int main(int argc, char **argv) {
         ++argv;
         --argc;
     }
-    const std::filesystem::path self = std::filesystem::absolute(argv[0]);
     const std::string serverpath = argc > 1 ? std::filesystem::absolute(argv[1]).string()
                                             : (self.parent_path() / "vornserv").string();
     const char *tmp = std::getenv("TMPDIR");
