@@ -19,9 +19,22 @@ std::uint64_t fnv1a(std::uint64_t hash, const std::uint8_t *p, std::size_t n) {
 
 constexpr std::uint64_t kFnvBasis = 0xcbf29ce484222325ULL;
 
+// FNV-1a taken over little-endian 8-byte words instead of bytes (the tail byte by byte):
+// eight times fewer steps over the kilobytes of images each operation writes.
+std::uint64_t fnv1awords(std::uint64_t hash, const std::uint8_t *p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, sizeof word);
+        hash ^= word;
+        hash *= 0x100000001b3ULL;
+    }
+    return fnv1a(hash, p + i, n - i);
+}
+
 // The checksum over header bytes 8..23 and the entries that follow the header.
 std::uint64_t checksum(const std::uint8_t *header, const std::uint8_t *entries, std::size_t n) {
-    return fnv1a(fnv1a(kFnvBasis, header + 8, 16), entries, n);
+    return fnv1awords(fnv1awords(kFnvBasis, header + 8, 16), entries, n);
 }
 
 template <typename T>

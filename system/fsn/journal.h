@@ -8,7 +8,8 @@
 //   8  uint32   count of entries
 //   12 uint32   0 (reserved)
 //   16 uint64   length of the database file before the operation
-//   24 uint64   FNV-1a 64 checksum of bytes 8..23 and of every entry
+//   24 uint64   checksum of bytes 8..23 and of every entry: FNV-1a 64 taken over
+//               little-endian 8-byte words (a tail shorter than 8 bytes byte by byte)
 //   32 entries: uint32 block number, then the block's 1024-byte original image
 // An all-zero header (or a file shorter than a header) is an empty journal. A header with the
 // magic whose entries are short or fail the checksum is a journal whose own write never
