@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dataroot.h"
+#include "operation.h"
 #include "options.h"
 #include "servicehost.h"
 
@@ -40,6 +41,7 @@ int main(int argc, char **argv) {
         }
         setdataroot(options.dataroot);
     }
+    durablewrites = options.sync;
     HostConfig config;
     config.listen = options.listen;
     config.pipename = options.pipe;

@@ -10,6 +10,7 @@
 #include "fserror.h"
 #include "fsn/blocks.h"
 #include "fsn/format.h"
+#include "operation.h"
 #include "slotclaims.h"
 
 namespace vorn::server {
@@ -72,7 +73,7 @@ int joinslot(UserId user, FS *fs, int slot) {
 // Sets the file up in the claimed slot (mutex held). 1, or 0 with the error set and the
 // file closed.
 int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile> file,
-              const platform::FileIdentity &id, const char *uppername) {
+              const platform::FileIdentity &id, const char *name, const char *uppername) {
     SRVFSDATA *rec = newrecord();
     if (rec == nullptr) {
         setmsg("fsopen - allocating memory for buffer.\r\n");
@@ -94,8 +95,17 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
         setfserror(fs, kServerOrigin, kErrNoMemory);
         return 0;
     }
+    // The journal is settled (an interrupted operation rolled back) before the header is read.
+    if (wrapdatabasefile != nullptr) file = wrapdatabasefile(std::move(file), name);
+    std::unique_ptr<platform::BlockFile> journal;
+    if (!attachjournal(name, *file, &journal)) {
+        delete rec;
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return 0;
+    }
     FSDATA *f = rec->fsdata.get();
-    f->fsp = std::move(file);
+    journalfile(rec, std::move(file), std::move(journal));
+    rec->journalname = journalpath(name);
     rec->whocount = 1;
     rec->exclowner = kNoOwner;
     rec->identity = id;
@@ -160,7 +170,7 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
         }
         std::lock_guard lock(mutexes[claim.slot]);
         if (!claim.existing) {
-            const int ok = setupslot(user, fs, claim.slot, std::move(file), id, uppername);
+            const int ok = setupslot(user, fs, claim.slot, std::move(file), id, name, uppername);
             if (ok != 0) {
                 publishslot(claim.slot);
             } else {
@@ -255,7 +265,8 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
         return 0;
     }
     std::int32_t code = writetempimage(*file, name.c_str());
-    rec->fsdata->fsp = std::move(file);
+    // No one opens a temporary database after a crash: it needs no journal.
+    journalfile(rec, std::move(file), nullptr);
     if (code == 0 && readfscb(rec->fsdata.get()) == 0) {
         setmsg("fsopentemp - Error reading FSCB.");
         code = kErrBadHeader;

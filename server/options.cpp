@@ -111,6 +111,8 @@ bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *er
                 return false;
             }
             options->listen.allow.push_back(range);
+        } else if (std::strcmp(argv[i], "--sync") == 0) {
+            options->sync = true;
         } else {
             *error = std::string("vornserv: unknown option ") + argv[i] + "\n" + usage();
             return false;
@@ -121,7 +123,8 @@ bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *er
 
 const char *usage() {
     return "usage: vornserv [--listen ADDR[:PORT]] [--event-log FILE] [--pipe NAME]\n"
-           "                [--data-root DIR] [--allow ADDR[/BITS]]... [--foreground]";
+           "                [--data-root DIR] [--allow ADDR[/BITS]]... [--sync]\n"
+           "                [--foreground]";
 }
 
 }  // namespace vorn::server

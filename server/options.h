@@ -9,6 +9,7 @@
 //                          of it; temporary files are made there (default: names as given)
 //   --allow ADDR[/BITS]    only peers in this IPv4 range may connect (repeatable; default
 //                          everyone)
+//   --sync                 every change is on stable storage before its reply
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,7 @@ struct ServerOptions {
     std::string pipe = "vorn";
     bool foreground = false;
     std::string dataroot;  // empty: names as given
+    bool sync = false;
 };
 
 // Parses argv[1..argc-1] into `options`. False with a message in `error` on an unknown

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -48,7 +49,11 @@ class ServerProcess {
         args.insert(args.end(),
                     {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_});
         args.insert(args.end(), extra.begin(), extra.end());
-        const std::string program = launcher.empty() ? VORNSERV_PATH : launcher[0];
+        // VORN_SERVER runs another build of the server (the crash script compares builds).
+        const char *other = std::getenv("VORN_SERVER");
+        const char *path = other != nullptr && *other != '\0' ? other : VORNSERV_PATH;
+        if (!launcher.empty()) args[launcher.size() - 1] = path;
+        const std::string program = launcher.empty() ? path : launcher[0];
         if (!child_.start(program, args, dir_)) return false;
         port_ = listeningport(child_, 20000);
         return port_ != 0;
@@ -60,6 +65,12 @@ class ServerProcess {
         if (!child_.running()) return -1;
         child_.signal(SIGTERM);
         return child_.wait(ms);
+    }
+
+    // Kills the server at once (SIGKILL), as a crash would, and waits for it to end.
+    void crash() {
+        child_.signal(SIGKILL);
+        child_.wait(20000);
     }
 
     bool running() const { return child_.running(); }

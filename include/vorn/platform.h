@@ -24,6 +24,19 @@ class BlockFile {
     virtual std::int64_t length() = 0;
     // Writes what the file holds back (see withprivatecache); false when a write failed.
     virtual bool writeout() { return true; }
+    // Cuts (or extends with zeros) the file to `length` bytes. False on failure, and where
+    // the implementation has no such call.
+    virtual bool truncate(std::uint64_t length) {
+        (void)length;
+        return false;
+    }
+    // Puts the file's data on stable storage (fdatasync). False on failure or where absent.
+    virtual bool sync() { return false; }
+    // Takes an exclusive advisory lock on the whole file without waiting, held until the file
+    // is closed. False when another open of the file (in any process) holds it. A second call
+    // on the same open file succeeds. Where there is no such lock it succeeds and excludes
+    // nothing.
+    virtual bool trylock() { return true; }
 };
 
 enum class OpenMode { ReadOnly, ReadWrite };

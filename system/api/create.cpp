@@ -3,6 +3,7 @@
 #include <string>
 
 #include "fsn/blocks.h"
+#include "fsn/journal.h"
 #include "localfile.h"
 
 using namespace vorn;
@@ -80,6 +81,9 @@ std::int16_t fscreatedatabase(const char *filename, std::int16_t freq) {
         lserrno = 406;
         return 0;
     }
+    // A journal left beside an earlier file of this name belongs to that file: rolled back
+    // onto the new one it would damage it.
+    platform::removefile(journalpath(filename).c_str());
     const int rc = writenewimage(file.get(), ImageKind::Database, freq, nullptr);
     if (rc != 0) {
         lserrno = static_cast<std::int16_t>(rc);

@@ -1,9 +1,11 @@
 // Opening and closing databases: through the server (fsopen with readonly 0, fsclose of a
 // network block, fsforceclose) or directly from the file, read-only.
 #include <cstring>
+#include <string>
 
 #include "fsn/blocks.h"
 #include "fsn/format.h"
+#include "fsn/journal.h"
 #include "localfile.h"
 
 using namespace vorn;
@@ -57,7 +59,11 @@ bool namerequest(::FS *fs, const char *name, char (&namebuf)[kMaxNetName + 1]) {
     // The unlocks reopen the file under the full path kept here; the header copy keeps only
     // as much of it as fits.
     if (name != nullptr && setopenpath(n, slot, name)) {
-        fsdata->fsp = platform::openfile(name, platform::OpenMode::ReadOnly);
+        // An operation a crashed server left in the journal is rolled back first; where this
+        // process may not write, the file is read as it was before that operation.
+        std::string note;
+        fsdata->fsp = openrecovered(name, &note);
+        if (!note.empty()) setmsg(note.c_str());
     }
     if (fsdata->fsp == nullptr) {
         setmsg(name);
