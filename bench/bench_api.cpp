@@ -1,84 +1,52 @@
-// The client API on a temporary database, side by side with SQLite (journal off, synchronous
-// off, the adds in one transaction and the reads and walks in another; default page cache):
-// a record workload (add, random read, walk) and a key workload (insert, random find,
-// ordered walk). The adds are timed up to the point where they are written: fsflush for the
-// temporary database, COMMIT for SQLite. Prints operations per second and the ratios.
+// The client API on a temporary database, side by side with SQLite and LMDB (each at its best
+// for the work, see yardstick.h): a record workload (add, random read, walk reading every
+// record) and a key workload (insert, random find, fsnextkey walk), at several sizes, so that
+// the growth of the cost with the file shows. The adds are timed up to the point where they
+// are written: fsflush for vorn, the commit for the others. Prints nanoseconds per operation,
+// the speed ratios (above 1: vorn is faster) and the file sizes.
 //
-//   bench_api [count]      (default 100000)
-#include <chrono>
+//   bench_api [COUNT...]   (default 10000 100000 1000000; about 20 seconds in all)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "vornlink.h"
-
-#ifdef VORN_HAVE_SQLITE
-#include <sqlite3.h>
-#endif
+#include "yardstick.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Result {
-    const char *name;
-    double vorn = 0;    // ops/s
-    double sqlite = 0;  // ops/s, 0 when not measured
-};
-
-template <typename F>
-double opspersecond(long count, F &&work) {
-    const auto start = Clock::now();
-    work();
-    const std::chrono::duration<double> took = Clock::now() - start;
-    return took.count() > 0 ? static_cast<double>(count) / took.count() : 0;
-}
-
-// Records of about 100 bytes: a text part that compresses a little and a number part.
-std::vector<std::string> makerecords(long count, std::mt19937 &rng) {
-    static const char *words[] = {"order", "customer", "invoice", "street", "amount", "paid",
-                                  "open",  "closed",   "north",   "south",  "    ",   "0000"};
-    std::vector<std::string> out;
-    out.reserve(static_cast<std::size_t>(count));
-    for (long i = 0; i < count; ++i) {
-        std::string r;
-        while (r.size() < 100) {
-            r += words[rng() % 12];
-            r += std::to_string(rng() % 100000);
-            r += ';';
-        }
-        r.resize(90 + rng() % 21);
-        out.push_back(r);
-    }
-    return out;
-}
-
-std::vector<std::string> makekeys(long count, std::mt19937 &rng) {
-    std::vector<std::string> out;
-    out.reserve(static_cast<std::size_t>(count));
-    for (long i = 0; i < count; ++i) {
-        std::string k(12, ' ');
-        for (char &c : k) c = static_cast<char>('A' + rng() % 26);
-        out.push_back(k);
-    }
-    return out;
-}
+namespace fsys = std::filesystem;
+using bench::Costs;
 
 volatile std::uint64_t sink;  // keeps results alive
 
-void vornrecords(long count, const std::vector<std::string> &recs, std::mt19937 &rng, Result *add,
-                 Result *read, Result *walk) {
+// The size of the temporary database file in the working directory.
+std::uint64_t tempfilesize() {
+    for (const auto &entry : fsys::directory_iterator(".")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("vt", 0) == 0 && name.size() > 4 &&
+            name.compare(name.size() - 4, 4, ".tmp") == 0) {
+            return bench::filesize(entry.path().string());
+        }
+    }
+    return 0;
+}
+
+Costs vornrecords(const std::vector<std::string> &recs, const std::vector<std::uint32_t> &probes) {
+    const long count = static_cast<long>(recs.size());
     const char inst = fsinit(nullptr);
     FS *fs = fsopentemp(inst);
     if (fs == nullptr) {
         std::fprintf(stderr, "fsopentemp failed\n");
         std::exit(1);
     }
-    std::vector<std::uint32_t> rids(static_cast<std::size_t>(count));
-    add->vorn = opspersecond(count, [&] {
+    Costs c;
+    std::vector<std::uint32_t> rids(recs.size());
+    c.add = bench::nsperop(count, [&] {
         for (long i = 0; i < count; ++i) {
             const std::string &r = recs[static_cast<std::size_t>(i)];
             rids[static_cast<std::size_t>(i)] =
@@ -86,207 +54,183 @@ void vornrecords(long count, const std::vector<std::string> &recs, std::mt19937 
         }
         fsflush(inst, fs);
     });
+    c.bytes = tempfilesize();
     char buf[2048];
-    std::uint64_t total = 0;
-    read->vorn = opspersecond(count, [&] {
-        for (long i = 0; i < count; ++i) total += fsread(inst, fs, rids[rng() % rids.size()], buf);
-    });
-    long walked = 0;
-    walk->vorn = opspersecond(count, [&] {
-        // Each record is read on the way, as the SQLite walk reads each row's data.
-        for (std::uint32_t rid = fsfirst(inst, fs, 0x10); rid != 0; rid = fsnext(inst, fs, rid)) {
-            total += fsread(inst, fs, rid, buf);
-            ++walked;
+    c.find = bench::nsperop(static_cast<long>(probes.size()), [&] {
+        for (const std::uint32_t p : probes) {
+            const std::int16_t n = fsread(inst, fs, rids[p], buf);
+            c.sum +=
+                static_cast<std::uint64_t>(n) + (n > 0 ? static_cast<std::uint8_t>(buf[n - 1]) : 0);
         }
     });
-    if (walked != count) std::fprintf(stderr, "walked %ld of %ld records\n", walked, count);
-    if (total < static_cast<std::uint64_t>(count) * 180) std::fprintf(stderr, "reads failed\n");
-    sink = total;
+    c.walk = bench::nsperop(count, [&] {
+        // Each record is read on the way, as the other walks read each row's data.
+        for (std::uint32_t rid = fsfirst(inst, fs, 0x10); rid != 0; rid = fsnext(inst, fs, rid)) {
+            const std::int16_t n = fsread(inst, fs, rid, buf);
+            c.sum += static_cast<std::uint64_t>(n) + static_cast<std::uint8_t>(buf[0]);
+            ++c.walked;
+        }
+    });
     fsclosetemp(inst, fs);
     closefs(inst);
+    return c;
 }
 
-void vornkeys(long count, const std::vector<std::string> &keys, std::mt19937 &rng, Result *add,
-              Result *find, Result *walk) {
+Costs vornkeys(const std::vector<std::string> &keys, const std::vector<std::uint32_t> &probes) {
+    const long count = static_cast<long>(keys.size());
     const char inst = fsinit(nullptr);
     FS *fs = fsopentemp(inst);
     if (fs == nullptr) std::exit(1);
-    constexpr std::uint8_t fid = 0x18;  // an index that admits duplicate values
-    add->vorn = opspersecond(count, [&] {
+    constexpr std::uint8_t fid = 0x18;  // an index that admits duplicate values, ordered by rid
+    Costs c;
+    c.add = bench::nsperop(count, [&] {
         for (long i = 0; i < count; ++i) {
-            fsaddkey(inst, fs, fid, static_cast<std::uint32_t>(i + 1), 12,
+            fsaddkey(inst, fs, fid, static_cast<std::uint32_t>(i + 1), bench::kKeyLen,
                      keys[static_cast<std::size_t>(i)].data());
         }
         fsflush(inst, fs);
     });
+    c.bytes = tempfilesize();
     char buf[200];
-    std::uint64_t total = 0;
-    find->vorn = opspersecond(count, [&] {
-        for (long i = 0; i < count; ++i) {
-            std::memcpy(buf, keys[rng() % keys.size()].data(), 12);
-            total += fsfindkey(inst, fs, fid, 12, buf);
+    c.find = bench::nsperop(static_cast<long>(probes.size()), [&] {
+        for (const std::uint32_t p : probes) {
+            std::memcpy(buf, keys[p].data(), bench::kKeyLen);
+            c.sum += fsfindkey(inst, fs, fid, bench::kKeyLen, buf);
         }
     });
-    long walked = 0;
-    walk->vorn = opspersecond(count, [&] {
+    c.walk = bench::nsperop(count, [&] {
         for (std::uint32_t rid = fsfirstkey(inst, fs, fid, buf); rid != 0;
-             rid = fsnextkey(inst, fs, fid, rid, 12, buf)) {
-            ++walked;
+             rid = fsnextkey(inst, fs, fid, rid, bench::kKeyLen, buf)) {
+            c.sum += rid;
+            ++c.walked;
         }
     });
-    if (walked != count) std::fprintf(stderr, "walked %ld of %ld keys\n", walked, count);
-    sink = total;
     fsclosetemp(inst, fs);
     closefs(inst);
+    return c;
 }
 
-#ifdef VORN_HAVE_SQLITE
-constexpr char kSqliteFile[] = "bench_api.sqlite";
-
-sqlite3 *opensqlite() {
-    std::remove(kSqliteFile);
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(kSqliteFile, &db) != SQLITE_OK) std::exit(1);
-    sqlite3_exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;", nullptr, nullptr, nullptr);
-    return db;
-}
-
-void closesqlite(sqlite3 *db) {
-    sqlite3_close(db);
-    std::remove(kSqliteFile);
-}
-
-sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
-    sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
-        std::fprintf(stderr, "%s: %s\n", sql, sqlite3_errmsg(db));
-        std::exit(1);
-    }
-    return st;
-}
-
-// The SQL of one SQLite workload.
-struct SqliteWorkload {
-    const char *create;
-    const char *insert;
-    const char *lookup;
-    const char *walk;  // every row in order; column 1 is read
+struct Row {
+    const char *name;
+    double Costs::*cost;
 };
 
-// Times one SQLite workload: `count` inserts in one transaction (bindrow(ins, i) binds row i),
-// then `count` lookups (bindlookup(sel) binds a random one) and a walk of every row, both in
-// one read transaction. take(st, column) reads the value a lookup or walk step yields.
-template <typename BindRow, typename BindLookup, typename Take>
-void timesqlite(const SqliteWorkload &w, long count, BindRow bindrow, BindLookup bindlookup,
-                Take take, Result *add, Result *find, Result *walk) {
-    sqlite3 *db = opensqlite();
-    sqlite3_exec(db, w.create, nullptr, nullptr, nullptr);
-    sqlite3_stmt *ins = prepare(db, w.insert);
-    add->sqlite = opspersecond(count, [&] {
-        sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-        for (long i = 0; i < count; ++i) {
-            bindrow(ins, i);
-            sqlite3_step(ins);
-            sqlite3_reset(ins);
-        }
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    });
-    sqlite3_stmt *sel = prepare(db, w.lookup);
-    std::uint64_t total = 0;
-    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    find->sqlite = opspersecond(count, [&] {
-        for (long i = 0; i < count; ++i) {
-            bindlookup(sel);
-            if (sqlite3_step(sel) == SQLITE_ROW) total += take(sel, 0);
-            sqlite3_reset(sel);
-        }
-    });
-    sqlite3_stmt *all = prepare(db, w.walk);
-    walk->sqlite = opspersecond(count, [&] {
-        while (sqlite3_step(all) == SQLITE_ROW) total += take(all, 1);
-    });
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    sink = total;
-    sqlite3_finalize(ins);
-    sqlite3_finalize(sel);
-    sqlite3_finalize(all);
-    closesqlite(db);
+// other / vorn in time per operation: above 1 vorn is faster; "-" when not measured.
+void ratio(double vorn, double other) {
+    if (other > 0 && vorn > 0) {
+        std::printf(" %9.2f", other / vorn);
+    } else {
+        std::printf(" %9s", "-");
+    }
 }
 
-void sqliterecords(long count, const std::vector<std::string> &recs, std::mt19937 &rng, Result *add,
-                   Result *read, Result *walk) {
-    const SqliteWorkload w = {
-        "CREATE TABLE recs(id INTEGER PRIMARY KEY, data BLOB)", "INSERT INTO recs(data) VALUES(?)",
-        "SELECT data FROM recs WHERE id = ?", "SELECT id, data FROM recs ORDER BY id"};
-    timesqlite(
-        w, count,
-        [&](sqlite3_stmt *ins, long i) {
-            const std::string &r = recs[static_cast<std::size_t>(i)];
-            sqlite3_bind_blob(ins, 1, r.data(), static_cast<int>(r.size()), SQLITE_STATIC);
-        },
-        [&](sqlite3_stmt *sel) {
-            sqlite3_bind_int64(sel, 1, static_cast<sqlite3_int64>(rng() % recs.size() + 1));
-        },
-        [](sqlite3_stmt *st, int column) {
-            return static_cast<std::uint64_t>(sqlite3_column_bytes(st, column));
-        },
-        add, read, walk);
+void cost(double ns) {
+    if (ns > 0) {
+        std::printf(" %10.1f", ns);
+    } else {
+        std::printf(" %10s", "-");
+    }
 }
 
-void sqlitekeys(long count, const std::vector<std::string> &keys, std::mt19937 &rng, Result *add,
-                Result *find, Result *walk) {
-    const SqliteWorkload w = {
-        "CREATE TABLE keys(k BLOB, rid INTEGER); CREATE INDEX keysk ON keys(k, rid)",
-        "INSERT INTO keys(k, rid) VALUES(?, ?)",
-        "SELECT rid FROM keys WHERE k = ? ORDER BY rid LIMIT 1",
-        "SELECT k, rid FROM keys ORDER BY k, rid"};
-    timesqlite(
-        w, count,
-        [&](sqlite3_stmt *ins, long i) {
-            sqlite3_bind_blob(ins, 1, keys[static_cast<std::size_t>(i)].data(), 12, SQLITE_STATIC);
-            sqlite3_bind_int64(ins, 2, i + 1);
-        },
-        [&](sqlite3_stmt *sel) {
-            sqlite3_bind_blob(sel, 1, keys[rng() % keys.size()].data(), 12, SQLITE_STATIC);
-        },
-        [](sqlite3_stmt *st, int column) {
-            return static_cast<std::uint64_t>(sqlite3_column_int64(st, column));
-        },
-        add, find, walk);
+void printsize(long count, const char *what, const Costs &v, const Costs &s, const Costs &l) {
+    std::printf("%9ld %-21s %10llu %10llu %10llu", count, what,
+                static_cast<unsigned long long>(v.bytes), static_cast<unsigned long long>(s.bytes),
+                static_cast<unsigned long long>(l.bytes));
+    if (s.bytes > 0) {
+        std::printf(" %9.2f\n", static_cast<double>(v.bytes) / static_cast<double>(s.bytes));
+    } else {
+        std::printf(" %9s\n", "-");
+    }
 }
+
+// Costs of one workload at one size: vorn, SQLite, LMDB (zeros where not built in).
+struct Measured {
+    long count;
+    Costs vr, sr, lr;  // records
+    Costs vk, sk, lk;  // keys
+};
+
+Measured measure(long count) {
+    std::mt19937 rng(12345);
+    Measured m{count, {}, {}, {}, {}, {}, {}};
+    const auto recs = bench::makerecords(count, rng);
+    const auto keys = bench::makekeys(count, rng);
+    const auto probes = bench::makeprobes(count, rng);
+    m.vr = vornrecords(recs, probes);
+    m.vk = vornkeys(keys, probes);
+#ifdef VORN_HAVE_SQLITE
+    m.sr = bench::sqliterecords("records.sqlite", recs, probes);
+    m.sk = bench::sqlitekeys("keys.sqlite", keys, probes);
 #endif
+#ifdef VORN_HAVE_LMDB
+    m.lr = bench::lmdbrecords("records.mdb", recs, probes);
+    m.lk = bench::lmdbkeys("keys.mdb", keys, probes);
+#endif
+    for (const Costs *c : {&m.vr, &m.sr, &m.lr, &m.vk, &m.sk, &m.lk}) {
+        if (c->walked != 0 && c->walked != count) {
+            std::fprintf(stderr, "a walk saw %ld of %ld entries\n", c->walked, count);
+        }
+        sink = sink + c->sum;
+    }
+    return m;
+}
 
-void print(const std::vector<Result> &results) {
-    std::printf("%-22s %14s %14s %8s\n", "workload", "vorn ops/s", "sqlite ops/s", "ratio");
-    for (const Result &r : results) {
-        if (r.sqlite > 0) {
-            std::printf("%-22s %14.0f %14.0f %8.2f\n", r.name, r.vorn, r.sqlite, r.vorn / r.sqlite);
-        } else {
-            std::printf("%-22s %14.0f %14s %8s\n", r.name, r.vorn, "-", "-");
+void print(const std::vector<Measured> &all) {
+    static const Row rows[] = {
+        {"records: add", &Costs::add},       {"records: random read", &Costs::find},
+        {"records: walk", &Costs::walk},     {"keys: insert", &Costs::add},
+        {"keys: random find", &Costs::find}, {"keys: nextkey walk", &Costs::walk}};
+    std::printf("%9s %-21s %10s %10s %10s %9s %9s\n", "count", "workload", "vorn ns", "sqlite ns",
+                "lmdb ns", "x sqlite", "x lmdb");
+    for (const Measured &m : all) {
+        for (int r = 0; r < 6; ++r) {
+            const bool keys = r >= 3;
+            const Costs &v = keys ? m.vk : m.vr, &s = keys ? m.sk : m.sr, &l = keys ? m.lk : m.lr;
+            const double Costs::*field = rows[r].cost;
+            std::printf("%9ld %-21s", m.count, rows[r].name);
+            cost(v.*field);
+            cost(s.*field);
+            cost(l.*field);
+            ratio(v.*field, s.*field);
+            ratio(v.*field, l.*field);
+            std::printf("\n");
         }
     }
-    std::printf("ratio = vorn / sqlite (above 1: vorn is faster)\n");
+    std::printf(
+        "ns = nanoseconds per operation; x = other's time / vorn's (above 1: vorn is faster)\n\n");
+    std::printf("%9s %-21s %10s %10s %10s %9s\n", "count", "file bytes", "vorn", "sqlite", "lmdb",
+                "vorn/sql");
+    for (const Measured &m : all) {
+        printsize(m.count, "records", m.vr, m.sr, m.lr);
+        printsize(m.count, "keys", m.vk, m.sk, m.lk);
+    }
+    std::printf("lmdb: pages in use (its write map makes the file as long as the map)\n");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const long count = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 100000;
-    if (count <= 0) return 2;
-    std::mt19937 rng(12345);
-    const auto recs = makerecords(count, rng);
-    const auto keys = makekeys(count, rng);
-    std::vector<Result> results = {{"records: add"},      {"records: random read"},
-                                   {"records: walk"},     {"keys: insert"},
-                                   {"keys: random find"}, {"keys: nextkey walk"}};
-    vornrecords(count, recs, rng, &results[0], &results[1], &results[2]);
-    vornkeys(count, keys, rng, &results[3], &results[4], &results[5]);
-#ifdef VORN_HAVE_SQLITE
-    sqliterecords(count, recs, rng, &results[0], &results[1], &results[2]);
-    sqlitekeys(count, keys, rng, &results[3], &results[4], &results[5]);
-#endif
-    std::printf("%ld records of 90..110 bytes, %ld random 12-byte keys, temporary database\n",
-                count, count);
-    print(results);
+    std::vector<long> counts;
+    for (int i = 1; i < argc; ++i) {
+        const long n = std::strtol(argv[i], nullptr, 10);
+        if (n <= 0) return 2;
+        counts.push_back(n);
+    }
+    if (counts.empty()) {
+        counts = {10000, 100000, 1000000};
+    }
+    // The temporary databases and the other files go to a directory of their own.
+    const fsys::path dir =
+        fsys::temp_directory_path() / ("vorn-bench-api-" + std::to_string(std::random_device{}()));
+    fsys::create_directories(dir);
+    const fsys::path previous = fsys::current_path();
+    fsys::current_path(dir);
+    std::vector<Measured> all;
+    for (const long n : counts) all.push_back(measure(n));
+    fsys::current_path(previous);
+    std::error_code ec;
+    fsys::remove_all(dir, ec);
+    std::printf("records of 90..110 bytes, random 12-byte keys; temporary vorn database\n");
+    print(all);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Server round trips over loopback, against a raw ping-pong of the same packet sizes.
 //
-//   bench_server [path/to/vornserv]   (default: vornserv beside this program)
+//   bench_server [--sync] [--writes-only] [path/to/vornserv]
+//                                     (default: vornserv beside this program)
 //
 // Starts vornserv on 127.0.0.1 in a fresh temporary directory, fills one shared and eight
 // private database files, and measures:
@@ -9,6 +10,10 @@
 //   - 1, 2, 4 and 8 clients (one thread and connection each, hand-built packets) reading and
 //     adding on separate files and on one shared file, as operations per second and as a
 //     ratio to the raw ping-pong's throughput at the same number of connections.
+//   - 1, 8 and 64 clients adding records (fsadd) or keys (fsaddkey, each a new value) on one
+//     shared file and on a file each, as operations per second and mean round trip.
+// --sync starts the server in durable mode; --writes-only measures the adds alone. The files
+// live in a fresh directory under $TMPDIR (default /tmp): put it on the disk to be measured.
 // The raw ping-pong is a server in a child process with one thread per connection that
 // answers each 21-byte request with 19 bytes, as vornserv frames its packets. Each figure is
 // the best of a few short runs.
@@ -141,15 +146,20 @@ struct Server {
     pid_t pid = -1;
     std::uint16_t port = 0;
 
-    bool start(const std::string &path) {
+    bool start(const std::string &path, bool sync) {
         int fds[2];
         if (::pipe(fds) != 0) return false;
+        const std::string pipe = "vornbench" + std::to_string(::getpid());
         pid = ::fork();
         if (pid == 0) {
             ::dup2(fds[1], 1);
-            ::execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1:0", "--pipe",
-                    ("vornbench" + std::to_string(::getppid())).c_str(),
-                    static_cast<char *>(nullptr));
+            if (sync) {
+                ::execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1:0", "--pipe",
+                        pipe.c_str(), "--sync", static_cast<char *>(nullptr));
+            } else {
+                ::execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1:0", "--pipe",
+                        pipe.c_str(), static_cast<char *>(nullptr));
+            }
             ::_exit(127);
         }
         ::close(fds[1]);
@@ -303,14 +313,93 @@ double serverrate(std::uint16_t port, int clients, bool shared, bool adds,
     return failed ? 0 : static_cast<double>(total) / seconds(start);
 }
 
+// Many clients adding records or keys; `shared` puts them all on "wshared.db", else client
+// t adds to "w<t>.db". Operations per second.
+double writerate(std::uint16_t port, int clients, bool shared, bool keys) {
+    std::atomic<long> total{0};
+    std::atomic<bool> failed{false};
+    static std::atomic<int> generation{0};
+    const int gen = ++generation;
+    std::vector<std::thread> threads;
+    const auto start = Clock::now();
+    for (int t = 0; t < clients; ++t) {
+        threads.emplace_back([&, t] {
+            Client c;
+            const std::string name = shared ? "wshared.db" : "w" + std::to_string(t) + ".db";
+            vorn::FS fs{};
+            fs.isnetwork = 1;
+            if (!c.connect(port) ||
+                !c.exchange(packet(vorn::kOpOpen, fs, name.c_str(), name.size() + 1), &fs) ||
+                fs.error != 0) {
+                failed = true;
+                return;
+            }
+            std::vector<std::uint8_t> stored(200);
+            const auto rec = samplerecord(static_cast<unsigned>(t));
+            stored.resize(static_cast<std::size_t>(
+                vorn::compress(stored.data(), stored.size(), rec.data(), 100)));
+            long n = 0;
+            while (seconds(start) < kSeconds) {
+                char key[32];
+                const int len = std::snprintf(key, sizeof key, "g%dt%dn%ld", gen, t, n);
+                fs.fid = keys ? 0x11 : 0x10;
+                fs.rid = 0x10000001;
+                const auto request = keys ? packet(vorn::kOpAddKey, fs, key, len)
+                                          : packet(vorn::kOpAdd, fs, stored.data(), stored.size());
+                if (!c.exchange(request, &fs) || fs.error != 0) {
+                    failed = true;
+                    return;
+                }
+                ++n;
+            }
+            total += n;
+        });
+    }
+    for (auto &t : threads) t.join();
+    return failed ? 0 : static_cast<double>(total) / seconds(start);
+}
+
+// The write table: adds of records and keys by 1, 8 and 64 clients.
+void measurewrites(std::uint16_t port, bool sync) {
+    std::printf("\nadds by clients on their own connections%s (per second, mean round trip):\n",
+                sync ? ", durable mode (--sync)" : "");
+    std::printf("  %-8s %22s %22s %22s %22s\n", "clients", "fsadd shared", "fsadd separate",
+                "fsaddkey shared", "fsaddkey separate");
+    for (int clients : {1, 8, 64}) {
+        std::printf("  %-8d", clients);
+        for (bool keys : {false, true}) {
+            for (bool shared : {true, false}) {
+                const double r = best([&] { return writerate(port, clients, shared, keys); });
+                std::printf(" %10.0f %8.1f us", r, r > 0 ? 1e6 * clients / r : 0.0);
+            }
+        }
+        std::printf("\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::filesystem::path self = std::filesystem::absolute(argv[0]);
+    bool sync = false, writesonly = false;
+    while (argc > 1 && argv[1][0] == '-') {
+        if (std::strcmp(argv[1], "--sync") == 0) {
+            sync = true;
+        } else if (std::strcmp(argv[1], "--writes-only") == 0) {
+            writesonly = true;
+        } else {
+            std::fprintf(stderr, "usage: bench_server [--sync] [--writes-only] [vornserv]\n");
+            return 2;
+        }
+        ++argv;
+        --argc;
+    }
     const std::string serverpath = argc > 1 ? std::filesystem::absolute(argv[1]).string()
                                             : (self.parent_path() / "vornserv").string();
-    char pattern[] = "/tmp/vornbench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 1;
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vornbench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return 1;
     const std::filesystem::path dir = pattern;
     std::filesystem::current_path(dir);
     int status = 1;
@@ -318,14 +407,23 @@ int main(int argc, char **argv) {
         Server server;
         Server ping;  // the ping-pong child, ended like the server
         ping.port = startpingpong(&ping.pid);
-        if (!server.start(serverpath) || ping.port == 0) {
+        if (!server.start(serverpath, sync) || ping.port == 0) {
             std::fprintf(stderr, "bench_server: cannot start %s\n", serverpath.c_str());
         } else {
             const std::string address = "127.0.0.1:" + std::to_string(server.port);
             const char instance = fsinit(address.c_str());
             std::vector<std::uint32_t> rids;
-            bool filled = instance >= 0 && fscreatedatabase("shared.db", 20) == 1 &&
-                          fill(instance, "shared.db", &rids);
+            bool filled = instance >= 0 && fscreatedatabase("wshared.db", 20) == 1;
+            for (int t = 0; filled && t < 64; ++t) {
+                filled = fscreatedatabase(("w" + std::to_string(t) + ".db").c_str(), 20) == 1;
+            }
+            if (filled && writesonly) {
+                measurewrites(server.port, sync);
+                filled = false;
+                status = 0;
+            }
+            filled = filled && fscreatedatabase("shared.db", 20) == 1 &&
+                     fill(instance, "shared.db", &rids);
             for (int t = 0; filled && t < 8; ++t) {
                 const std::string name = "c" + std::to_string(t) + ".db";
                 std::vector<std::uint32_t> ignored;
@@ -389,7 +487,8 @@ int main(int argc, char **argv) {
                 }
                 if (db != nullptr) fsclose(instance, db);
                 if (adds != nullptr) fsclose(instance, adds);
-            } else {
+                measurewrites(server.port, sync);
+            } else if (status != 0) {
                 std::fprintf(stderr, "bench_server: filling the databases failed\n");
             }
             if (instance >= 0) closefs(instance);

@@ -3,8 +3,7 @@
 #   scripts/lint.sh [BUILD_DIR]   (BUILD_DIR gets a configure with compile_commands.json)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-scripts/deps-clang.sh
+scripts/deps.sh clang clang-format clang-tidy
 dir=${1:-build-lint}
 
 # Every C and C++ file in the tree, formatted as .clang-format says.

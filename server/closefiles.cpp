@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "dataroot.h"
 #include "filetable.h"
 #include "fserror.h"
 #include "fsn/blocks.h"
@@ -71,6 +72,11 @@ void fscloseallforuser(const SlotMutexes &mutexes, UserId user) {
 void fsforceclose(const SlotMutexes &mutexes, UserId, FS *fs, const char *name) {
     clearfserror(fs);
     fs->len = 0;
+    if (!acceptablename(name)) {
+        setmsg("fsforceclose - %s leads outside the data root: refused.\r\n", name);
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return;
+    }
     bool closed = false;
     for (int slot = 0; slot < kSlots; ++slot) {
         std::lock_guard lock(mutexes[slot]);

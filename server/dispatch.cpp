@@ -5,6 +5,7 @@
 
 #include "fserror.h"
 #include "locks.h"
+#include "operation.h"
 #include "operations.h"
 #include "request.h"
 
@@ -229,7 +230,10 @@ std::uint32_t runonfile(const OpRow &row, Request &r) {
         return 0;
     }
     if (!validfields(row, r)) return 0;
-    return row.handler(r);
+    // Every change the handler makes reaches the file at once, or not at all.
+    if (!beginoperation(r.file, r.fs, row.name)) return 0;
+    const std::uint32_t result = row.handler(r);
+    return commitoperation(r.file, r.fs, row.name) ? result : 0;
 }
 
 std::uint32_t run(const OpRow &row, Request &r) {

@@ -6,6 +6,7 @@
 
 #include "fsn/blocks.h"
 #include "locks.h"
+#include "operation.h"
 #include "slotclaims.h"
 
 namespace vorn::server {
@@ -107,9 +108,9 @@ int fsinit() {
 void freeslot(int slot) {
     SRVFSDATA *rec = fsdatatbl[slot].load();
     if (rec != nullptr) {
-        // Failures are reported by the engine; the slot is freed whatever happened.
-        flushfscb(rec->fsdata.get());
-        flushbuffs(rec->fsdata.get());
+        // Failures are reported; the slot is freed whatever happened.
+        flushoperation(rec, true);
+        dropjournal(rec);
         fsdatatbl[slot].store(nullptr);
         delete rec;  // closes the file
     }

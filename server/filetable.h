@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fsn/fsdata.h"
+#include "fsn/journalfile.h"
 #include "slotmutexes.h"
 #include "vorn/platform.h"
 #include "vorn/wire.h"
@@ -24,13 +25,15 @@ inline constexpr std::int16_t kMaxUsers = 32767;
 
 // The record of an open file: the engine's state plus the server's bookkeeping.
 struct SRVFSDATA {
-    std::unique_ptr<FSDATA> fsdata;    // file, header image, 20 block buffers
-    std::int16_t whocount = 0;         // entries of the slot's whoary; 0 for a temporary file
-    UserId exclowner = kNoOwner;       // holder of the exclusive lock
-    std::int16_t allowreads = 1;       // the holder lets others read (meaningless without one)
-    char filename[kMaxName + 1] = {};  // the name of the first open, upper case; "" for temp
-    platform::FileIdentity identity;   // the file itself, whatever name reached it
-    std::string tempname;              // a temporary file's name, deleted by fsclosetemp
+    std::unique_ptr<FSDATA> fsdata;      // file, header image, 20 block buffers
+    std::int16_t whocount = 0;           // entries of the slot's whoary; 0 for a temporary file
+    UserId exclowner = kNoOwner;         // holder of the exclusive lock
+    std::int16_t allowreads = 1;         // the holder lets others read (meaningless without one)
+    char filename[kMaxName + 1] = {};    // the name of the first open, upper case; "" for temp
+    platform::FileIdentity identity;     // the file itself, whatever name reached it
+    std::string tempname;                // a temporary file's name, deleted by fsclosetemp
+    JournaledFile *journaled = nullptr;  // the engine's file (owned by fsdata)
+    std::string journalname;             // its journal beside it; "" for a temporary file
 };
 
 // Slot tables, indexed by slot number. An entry of fsdatatbl is read without the slot mutex

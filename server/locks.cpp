@@ -6,6 +6,7 @@
 
 #include "fserror.h"
 #include "fsn/blocks.h"
+#include "operation.h"
 
 namespace vorn::server {
 
@@ -170,9 +171,8 @@ void removeuserlocks(int slot, UserId user) {
 void releaseexclusive(int slot, UserId user) {
     SRVFSDATA *file = fsdatatbl[slot].load();
     if (file == nullptr || file->exclowner != user) return;
-    // Failures are reported by the engine; the lock is released whatever happened.
-    flushbuffs(file->fsdata.get());
-    flushfscb(file->fsdata.get());
+    // Failures are reported; the lock is released whatever happened.
+    flushoperation(file, false);
     file->exclowner = kNoOwner;
     file->allowreads = 1;
 }

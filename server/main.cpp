@@ -6,8 +6,11 @@
 // service in a console (controls from Ctrl-C and standard input).
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "dataroot.h"
+#include "operation.h"
 #include "options.h"
 #include "servicehost.h"
 
@@ -29,6 +32,16 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
+    if (!options.dataroot.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(options.dataroot, ec)) {
+            std::fprintf(stderr, "vornserv: --data-root %s is not a directory\n",
+                         options.dataroot.c_str());
+            return 2;
+        }
+        setdataroot(options.dataroot);
+    }
+    durablewrites = options.sync;
     HostConfig config;
     config.listen = options.listen;
     config.pipename = options.pipe;

@@ -5,10 +5,12 @@
 #include <mutex>
 #include <new>
 
+#include "dataroot.h"
 #include "filetable.h"
 #include "fserror.h"
 #include "fsn/blocks.h"
 #include "fsn/format.h"
+#include "operation.h"
 #include "slotclaims.h"
 
 namespace vorn::server {
@@ -71,7 +73,7 @@ int joinslot(UserId user, FS *fs, int slot) {
 // Sets the file up in the claimed slot (mutex held). 1, or 0 with the error set and the
 // file closed.
 int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile> file,
-              const platform::FileIdentity &id, const char *uppername) {
+              const platform::FileIdentity &id, const char *name, const char *uppername) {
     SRVFSDATA *rec = newrecord();
     if (rec == nullptr) {
         setmsg("fsopen - allocating memory for buffer.\r\n");
@@ -93,8 +95,17 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
         setfserror(fs, kServerOrigin, kErrNoMemory);
         return 0;
     }
+    // The journal is settled (an interrupted operation rolled back) before the header is read.
+    if (wrapdatabasefile != nullptr) file = wrapdatabasefile(std::move(file), name);
+    std::unique_ptr<platform::BlockFile> journal;
+    if (!attachjournal(name, *file, &journal)) {
+        delete rec;
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return 0;
+    }
     FSDATA *f = rec->fsdata.get();
-    f->fsp = std::move(file);
+    journalfile(rec, std::move(file), std::move(journal));
+    rec->journalname = journalpath(name);
     rec->whocount = 1;
     rec->exclowner = kNoOwner;
     rec->identity = id;
@@ -137,7 +148,13 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
     for (std::size_t i = 0; i <= namelen; ++i) {
         uppername[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
     }
-    auto file = platform::withblockcache(platform::openfile(name, platform::OpenMode::ReadWrite));
+    bool refused = false;
+    auto file = platform::withblockcache(openclientfile(name, &refused));
+    if (refused) {
+        setmsg("fsopen - %s leads outside the data root: refused.\r\n", name);
+        setfserror(fs, kServerOrigin, kErrOpenFile);
+        return 0;
+    }
     platform::FileIdentity id;
     if (file == nullptr || !platform::fileidentity(*file, &id)) {
         setmsg("fsopen - opening file %s.\r\n", name);
@@ -153,7 +170,7 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
         }
         std::lock_guard lock(mutexes[claim.slot]);
         if (!claim.existing) {
-            const int ok = setupslot(user, fs, claim.slot, std::move(file), id, uppername);
+            const int ok = setupslot(user, fs, claim.slot, std::move(file), id, name, uppername);
             if (ok != 0) {
                 publishslot(claim.slot);
             } else {
@@ -190,15 +207,17 @@ std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
     };
     const int written = writenewfile(file, ImageKind::ServerTemp, kDefaultXblkfreq, name);
     if (written == kNewFileBlocks) return 0;
-    setmsg(kFailures[written].message);
+    setmsg("%s", kFailures[written].message);
     return kFailures[written].code;
 }
 
-// Creates a new temporary file under a fresh name; null when that fails.
-std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
+// Creates a new temporary file under a fresh name (in the data root, if there is one); null
+// when that fails. `name` is the file's own name, `path` where it lives.
+std::unique_ptr<platform::BlockFile> createtemp(std::string *name, std::string *path) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         *name = platform::maketempname();
-        if (auto file = platform::createexclusive(name->c_str())) {
+        *path = serverpath(*name);
+        if (auto file = platform::createexclusive(path->c_str())) {
             return platform::withblockcache(std::move(file));
         }
     }
@@ -216,10 +235,11 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
         return 0;
     }
     std::string name;
-    auto file = createtemp(&name);
+    std::string path;
+    auto file = createtemp(&name, &path);
     platform::FileIdentity id;
     if (file == nullptr || !platform::fileidentity(*file, &id)) {
-        if (file != nullptr) platform::removefile(name.c_str());
+        if (file != nullptr) platform::removefile(path.c_str());
         setmsg("fsopentemp - opening file.\r\n");
         setfserror(fs, kServerOrigin, kErrOpenFile);
         return 0;
@@ -229,7 +249,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     const Claim claim = findorclaim(id);
     if (claim.slot < 0 || claim.existing) {
         file.reset();
-        platform::removefile(name.c_str());
+        platform::removefile(path.c_str());
         setmsg("fsopentemp - maximum number of files exceeded.\r\n");
         setfserror(fs, kServerOrigin, kErrNoSlot);
         return 0;
@@ -238,14 +258,15 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     SRVFSDATA *rec = newrecord();
     if (rec == nullptr) {
         file.reset();
-        platform::removefile(name.c_str());
+        platform::removefile(path.c_str());
         releaseslot(claim.slot);
         setmsg("fsopentemp - allocating buffer memory.\r\n");
         setfserror(fs, kServerOrigin, kErrNoMemory);
         return 0;
     }
     std::int32_t code = writetempimage(*file, name.c_str());
-    rec->fsdata->fsp = std::move(file);
+    // No one opens a temporary database after a crash: it needs no journal.
+    journalfile(rec, std::move(file), nullptr);
     if (code == 0 && readfscb(rec->fsdata.get()) == 0) {
         setmsg("fsopentemp - Error reading FSCB.");
         code = kErrBadHeader;
@@ -260,7 +281,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     rec->whocount = 0;
     rec->exclowner = kNoOwner;
     rec->identity = id;
-    rec->tempname = name;
+    rec->tempname = path;
     fsdatatbl[claim.slot].store(rec);
     publishslot(claim.slot);
     succeed(fs, claim.slot);

@@ -27,6 +27,31 @@ bool parselisten(const std::string &text, ListenConfig *config) {
     return true;
 }
 
+// "ADDR" or "ADDR/BITS" with BITS 0..32; ADDR alone admits that one address.
+bool parseallow(const std::string &text, AddressRange *range) {
+    const std::size_t slash = text.find('/');
+    std::uint16_t ignored = 0;
+    const std::string host = text.substr(0, slash);
+    if (host.find(':') != std::string::npos) return false;
+    if (!platform::parseaddress(host.c_str(), &range->addr, &ignored)) return false;
+    long bits = 32;
+    if (slash != std::string::npos) {
+        const std::string digits = text.substr(slash + 1);
+        if (digits.empty() || digits.size() > 2 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        bits = std::strtol(digits.c_str(), nullptr, 10);
+        if (bits > 32) return false;
+    }
+    // The mask in network byte order: the first `bits` bits of the address's bytes.
+    std::uint32_t mask = 0;
+    auto *bytes = reinterpret_cast<unsigned char *>(&mask);
+    for (long i = 0; i < bits; ++i) bytes[i / 8] |= static_cast<unsigned char>(0x80 >> (i % 8));
+    range->mask = mask;
+    return true;
+}
+
 // The value of option `name` at argv[i] ("--name VALUE" or "--name=VALUE"); advances i past
 // it. False when argv[i] is not that option; `missing` set when it is but has no value.
 bool optionvalue(int argc, char **argv, int *i, const char *name, std::string *value,
@@ -73,6 +98,21 @@ bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *er
             options->pipe = value;
         } else if (std::strcmp(argv[i], "--foreground") == 0) {
             options->foreground = true;
+        } else if (optionvalue(argc, argv, &i, "--data-root", &value, &missing)) {
+            if (missing || value.empty()) {
+                *error = "vornserv: --data-root wants a directory";
+                return false;
+            }
+            options->dataroot = value;
+        } else if (optionvalue(argc, argv, &i, "--allow", &value, &missing)) {
+            AddressRange range;
+            if (missing || !parseallow(value, &range)) {
+                *error = "vornserv: --allow wants ADDR[/BITS] with a dotted IPv4 address";
+                return false;
+            }
+            options->listen.allow.push_back(range);
+        } else if (std::strcmp(argv[i], "--sync") == 0) {
+            options->sync = true;
         } else {
             *error = std::string("vornserv: unknown option ") + argv[i] + "\n" + usage();
             return false;
@@ -82,7 +122,9 @@ bool parseoptions(int argc, char **argv, ServerOptions *options, std::string *er
 }
 
 const char *usage() {
-    return "usage: vornserv [--listen ADDR[:PORT]] [--event-log FILE] [--pipe NAME] [--foreground]";
+    return "usage: vornserv [--listen ADDR[:PORT]] [--event-log FILE] [--pipe NAME]\n"
+           "                [--data-root DIR] [--allow ADDR[/BITS]]... [--sync]\n"
+           "                [--foreground]";
 }
 
 }  // namespace vorn::server

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <list>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -129,11 +131,33 @@ platform::Socket openlistener(const ListenConfig &config) {
     return s;
 }
 
+// "a.b.c.d" of an address in network byte order.
+std::string dotted(std::uint32_t addr) {
+    unsigned char b[4];
+    std::memcpy(b, &addr, sizeof b);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+}
+
+// False (the connection closed, nothing sent, the refusal reported) when the peer is not
+// admitted. A peer whose address can't be had is refused too when rules are given.
+bool letin(const std::vector<AddressRange> &allow, platform::Socket c) {
+    if (allow.empty()) return true;
+    std::uint32_t peer = 0;
+    const bool known = platform::peeraddress(c, &peer);
+    if (known && admitted(allow, peer)) return true;
+    platform::closesocket(c);
+    const std::string text = "Connection from " + (known ? dotted(peer) : std::string("?")) +
+                             " refused: not an allowed address.";
+    reporttcp(text.c_str());
+    return false;
+}
+
 // Takes connections until a stop. A failed accept (too many open files, say) or a thread
 // that can't be started is reported and the connection is dropped, but the listener goes on
 // after a short pause: a passing shortage must not leave a running service that takes no
 // connection for ever. Returns 1 (after a stop).
-int acceptloop(Listener &l, platform::Socket s) {
+int acceptloop(Listener &l, platform::Socket s, const std::vector<AddressRange> &allow) {
     for (;;) {
         {
             std::unique_lock lock(l.mutex);
@@ -141,6 +165,7 @@ int acceptloop(Listener &l, platform::Socket s) {
             if (!waitwhilepaused(l, lock)) return 1;
         }
         const platform::Socket c = platform::tcpaccept(s);
+        if (c != platform::kNoSocket && !letin(allow, c)) continue;
         std::unique_lock lock(l.mutex);
         if (l.stopping) {
             if (c != platform::kNoSocket) platform::closesocket(c);
@@ -160,6 +185,14 @@ int acceptloop(Listener &l, platform::Socket s) {
 }
 
 }  // namespace
+
+bool admitted(const std::vector<AddressRange> &allow, std::uint32_t peer) {
+    if (allow.empty()) return true;
+    for (const AddressRange &range : allow) {
+        if ((peer & range.mask) == (range.addr & range.mask)) return true;
+    }
+    return false;
+}
 
 bool forgetconnection(platform::Socket socket) {
     Listener &l = listener();
@@ -196,7 +229,7 @@ int doRequests(const ListenConfig &config) {
         }
     }
     if (stopped) return failstart(l, s);
-    const int result = acceptloop(l, s);
+    const int result = acceptloop(l, s, config.allow);
     std::lock_guard lock(l.mutex);
     l.socket = platform::kNoSocket;
     l.listening = false;

@@ -2,12 +2,13 @@
 // one tree (one key type per run, with and without duplicates, and a type 0 index of long and
 // short values that makes the tree deep), checked after every batch against an ordered model
 // kept with its own comparison, by the tree checker, by full walks in both directions and by
-// random probes.
+// random probes; and walks by the position hints against searches from the root.
 #include <cfloat>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "engine_keyfixture.h"
 
@@ -264,6 +265,196 @@ TEST_P(KeyModelTest, RandomAddsAndDeletesMatchTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, KeyModelTest,
                          ::testing::Combine(::testing::Range(0, 9), ::testing::Bool()));
+
+// Walks that step with the position hints give, at every step, the answer of a search from
+// the root, while keys come and go between the steps: two databases take the same changes,
+// and one of them forgets its hints before every lookup. The two files end byte for byte
+// equal, since a hinted step reads the same blocks in the same order as a search.
+class HintedWalkTest : public ::testing::TestWithParam<std::tuple<int, bool, Flavor>> {
+  protected:
+    struct Walk {
+        const Index *ix;
+        bool forward;
+        Found at;
+        int left = 0;  // steps to go; 0: start a new walk
+    };
+
+    // The same lookup on both databases; the reference first forgets its hints.
+    template <typename Lookup>
+    Found both(Lookup lookup) {
+        const Found hinted = lookup(a_);
+        ++b_.fs->changes;
+        const Found fromroot = lookup(b_);
+        EXPECT_EQ(hinted, fromroot);
+        return hinted;
+    }
+
+    void change(Model &model, Generator &gen) {
+        const Index &ix = model.indexes()[static_cast<std::size_t>(gen.below(3))];
+        auto &keys = model.keys();
+        if (keys.empty() || gen.below(2) == 0) {
+            ModelKey k{ix.fid, gen.value(ix), static_cast<std::uint32_t>(1 + gen.below(1000000))};
+            const std::int16_t added = a_.add(k.fid, k.value, k.rid);
+            ASSERT_EQ(b_.add(k.fid, k.value, k.rid), added);
+            if (added == 1) keys.insert(k);
+            return;
+        }
+        auto it = keys.begin();
+        std::advance(it, gen.below(static_cast<int>(keys.size())));
+        ASSERT_EQ(a_.del(it->fid, it->value, it->rid), 1);
+        ASSERT_EQ(b_.del(it->fid, it->value, it->rid), 1);
+        keys.erase(it);
+    }
+
+    void step(Walk &w, Generator &gen) {
+        const std::uint8_t fid = w.ix->fid;
+        if (w.left == 0 || w.at.rid == 0) {
+            w.left = 1 + gen.below(300);
+            w.forward = gen.below(2) == 0;
+            const std::string v = gen.value(*w.ix);
+            switch (gen.below(3)) {
+                case 0:
+                    w.at = both([&](KeyDb &db) { return db.first(fid); });
+                    break;
+                case 1:
+                    w.at = both([&](KeyDb &db) { return db.find(fid, v); });
+                    break;
+                default:
+                    w.at = both([&](KeyDb &db) { return db.last(fid, Generator::above(*w.ix)); });
+                    break;
+            }
+            return;
+        }
+        --w.left;
+        const Found from = w.at;
+        const auto n = static_cast<std::int16_t>(from.value.size());
+        if (findhint(a_.e(), static_cast<std::int16_t>(n + 1),
+                     bldkey(fid, from.rid, n, from.value.data())) != nullptr) {
+            ++hinted_;
+        }
+        ++steps_;
+        w.at = both([&](KeyDb &db) { return w.forward ? db.next(fid, from) : db.prev(fid, from); });
+    }
+
+    KeyDb a_{std::get<2>(GetParam())}, b_{std::get<2>(GetParam())};
+    int steps_ = 0, hinted_ = 0;  // walk steps, and those a hint could serve
+};
+
+TEST_P(HintedWalkTest, StepsAnswerAsSearchesFromTheRoot) {
+    const auto [type, dup, flavor] = GetParam();
+    if (type == 8 && LDBL_MANT_DIG != 64) GTEST_SKIP() << "type 8 needs x87 long double";
+    Model model(type, dup);
+    for (const auto &ix : model.indexes()) {
+        a_.define(ix.fid, ix.type, ix.dup);
+        b_.define(ix.fid, ix.type, ix.dup);
+    }
+    Generator gen(static_cast<unsigned>(100 + type * 2 + dup));
+    for (int i = 0; i < 1500; ++i) ASSERT_NO_FATAL_FAILURE(change(model, gen));
+    // Three walks at once, over the three indexes, in turns.
+    std::vector<Walk> walks;
+    for (const auto &ix : model.indexes()) walks.push_back({&ix, true, {}, 0});
+    for (int i = 0; i < 6000; ++i) {
+        ASSERT_NO_FATAL_FAILURE(step(walks[static_cast<std::size_t>(gen.below(3))], gen));
+        if (gen.below(8) == 0) {
+            ASSERT_NO_FATAL_FAILURE(change(model, gen));
+        }
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(hinted_, steps_ / 2) << "of " << steps_ << " steps";
+    EXPECT_EQ(a_.treefaults(), "");
+    ASSERT_EQ(a_.flush(), 1);
+    ASSERT_EQ(b_.flush(), 1);
+    EXPECT_TRUE(a_.data->bytes == b_.data->bytes) << "the files differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(SomeTypes, HintedWalkTest,
+                         ::testing::Combine(::testing::Values(0, 2, 8), ::testing::Bool(),
+                                            ::testing::Values(Flavor::Library, Flavor::Server)));
+
+// Two read-only openers of a file that a writer keeps changing: one steps with its hints and
+// remembered block checks, the other forgets both before every lookup. Whatever they see of
+// the writer's changes, they see alike.
+TEST(KeyReaders, AReaderOfAChangingFileAnswersAsWithoutShortcuts) {
+    KeyDb writer;
+    writer.define(0x13, 0, false);
+    Generator gen(77);
+    const Index ix{0x13, 0, false, true};
+    std::vector<std::pair<std::string, std::uint32_t>> stored;
+    auto addsome = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            const std::string v = gen.value(ix) + std::to_string(i);
+            const auto rid = static_cast<std::uint32_t>(1 + gen.below(1000000));
+            if (writer.add(0x13, v, rid) == 1) stored.emplace_back(v, rid);
+        }
+    };
+    addsome(1500);
+    ASSERT_EQ(writer.flush(), 1);
+    auto hinted =
+        openengine(std::make_unique<test::MemFile>(writer.data), Flavor::Library, nullptr, true);
+    auto plain =
+        openengine(std::make_unique<test::MemFile>(writer.data), Flavor::Library, nullptr, true);
+    ASSERT_NE(hinted, nullptr);
+    ASSERT_NE(plain, nullptr);
+    auto both = [&](auto lookup) {
+        const Found a = lookup(hinted.get());
+        ++plain->changes;
+        plain->checked.reset();
+        const Found b = lookup(plain.get());
+        EXPECT_EQ(a, b);
+        return a;
+    };
+    auto step = [](FSDATA *fs, const Found &at) {
+        const auto n = static_cast<std::int16_t>(at.value.size());
+        char out[kMaxKeyValue + 1];
+        std::int16_t len = 0;
+        Found f;
+        f.rid = nextkey(fs, static_cast<std::int16_t>(n + 1),
+                        bldkey(0x13, at.rid, n, at.value.data()), out, &len);
+        if (f.rid != 0) f.value.assign(out, static_cast<std::size_t>(len));
+        return f;
+    };
+    for (int round = 0; round < 6; ++round) {
+        Found at = both([](FSDATA *fs) {
+            char out[kMaxKeyValue + 1];
+            std::int16_t len = 0;
+            Found f;
+            f.rid = firstkey(fs, 0x13, out, &len);
+            if (f.rid != 0) f.value.assign(out, static_cast<std::size_t>(len));
+            return f;
+        });
+        for (int i = 0; at.rid != 0 && i < 5000 && !::testing::Test::HasFailure(); ++i) {
+            at = both([&](FSDATA *fs) { return step(fs, at); });
+            for (int f = gen.below(2) * 20; f > 0 && !stored.empty(); --f) {
+                // Searches elsewhere move blocks out of the buffers.
+                const std::string v =
+                    stored[static_cast<std::size_t>(gen.below(static_cast<int>(stored.size())))]
+                        .first;
+                both([&](FSDATA *fs) {
+                    char out[kMaxKeyValue + 1];
+                    std::int16_t len = 0;
+                    Found f;
+                    const auto n = static_cast<std::int16_t>(v.size());
+                    f.rid = findkey(fs, static_cast<std::int16_t>(n + 1),
+                                    bldkey(0x13, 0, n, v.data()), out, &len);
+                    if (f.rid != 0) f.value.assign(out, static_cast<std::size_t>(len));
+                    return f;
+                });
+            }
+            if (i % 97 == 0) {
+                // The writer changes the file between the steps.
+                for (int k = 0; k < 20 && !stored.empty(); ++k) {
+                    const auto j =
+                        static_cast<std::size_t>(gen.below(static_cast<int>(stored.size())));
+                    ASSERT_EQ(writer.del(0x13, stored[j].first, stored[j].second), 1);
+                    stored.erase(stored.begin() + static_cast<std::ptrdiff_t>(j));
+                }
+                addsome(20);
+                ASSERT_EQ(writer.flush(), 1);
+            }
+        }
+        if (::testing::Test::HasFailure()) return;
+    }
+}
 
 }  // namespace
 }  // namespace vorn

@@ -2,6 +2,7 @@
 // temporary databases, the file table of an instance, and closing.
 #include <filesystem>
 
+#include "fsn/journal.h"
 #include "link_peer.h"
 
 namespace vorn::test {
@@ -46,6 +47,33 @@ TEST_F(LinkOpen, ACreatedDatabaseIsTheNewFileImageAndPassesTheIntegrityCheck) {
     EXPECT_EQ(lserrno, 0);
     fsclose(instance_, fs);
     EXPECT_TRUE(rowempty());
+}
+
+// A crash left an operation in the journal: the local open rolls it back before it reads.
+// A new database of the same name drops the old file's journal instead.
+TEST_F(LinkOpen, ALocalOpenRollsBackACrashedJournalAndCreateDropsAStaleOne) {
+    ASSERT_EQ(fscreatedatabase("j.db", 20), 1);
+    const auto original = readwholefile("j.db");
+    JournalContent content;
+    content.oldlength = original.size();
+    content.blocks = {0};
+    content.images.assign(original.begin(), original.begin() + kBlockSize);
+    std::vector<std::uint8_t> journal;
+    encodejournal(content, &journal);
+    auto torn = original;
+    std::fill(torn.begin(), torn.begin() + 64, 0x33);  // the signature is gone
+    ASSERT_TRUE(writewholefile("j.db", torn));
+    ASSERT_TRUE(writewholefile(journalpath("j.db"), journal));
+    ::FS *fs = fsopen(instance_, "j.db", 1, 1);
+    ASSERT_NE(fs, nullptr);
+    EXPECT_EQ(lserrno, 0);
+    EXPECT_NE(std::string(link::msg).find("rolled back"), std::string::npos) << link::msg;
+    fsclose(instance_, fs);
+    EXPECT_EQ(readwholefile("j.db"), original);
+
+    ASSERT_TRUE(writewholefile(journalpath("j.db"), journal));
+    ASSERT_EQ(fscreatedatabase("j.db", 20), 1);
+    EXPECT_FALSE(std::filesystem::exists(journalpath("j.db")));
 }
 
 TEST_F(LinkOpen, CreateChecksTheSpacingAndTheName) {

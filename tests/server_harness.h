@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -38,13 +39,22 @@ class ServerProcess {
     }
 
     // Starts the server and waits for its start-up line. False when it did not come.
-    bool start() {
-        if (!child_.start(
-                VORNSERV_PATH,
-                {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_},
-                dir_)) {
-            return false;
-        }
+    // `extra` options follow the harness's own; `launcher` (a program and its arguments, such
+    // as one that changes the user) runs vornserv when given.
+    bool start(const std::vector<std::string> &extra = {},
+               const std::vector<std::string> &launcher = {}) {
+        std::vector<std::string> args(launcher.begin() + (launcher.empty() ? 0 : 1),
+                                      launcher.end());
+        if (!launcher.empty()) args.push_back(VORNSERV_PATH);
+        args.insert(args.end(),
+                    {"--listen", "127.0.0.1:0", "--event-log", eventlogpath(), "--pipe", pipe_});
+        args.insert(args.end(), extra.begin(), extra.end());
+        // VORN_SERVER runs another build of the server (the crash script compares builds).
+        const char *other = std::getenv("VORN_SERVER");
+        const char *path = other != nullptr && *other != '\0' ? other : VORNSERV_PATH;
+        if (!launcher.empty()) args[launcher.size() - 1] = path;
+        const std::string program = launcher.empty() ? path : launcher[0];
+        if (!child_.start(program, args, dir_)) return false;
         port_ = listeningport(child_, 20000);
         return port_ != 0;
     }
@@ -55,6 +65,12 @@ class ServerProcess {
         if (!child_.running()) return -1;
         child_.signal(SIGTERM);
         return child_.wait(ms);
+    }
+
+    // Kills the server at once (SIGKILL), as a crash would, and waits for it to end.
+    void crash() {
+        child_.signal(SIGKILL);
+        child_.wait(20000);
     }
 
     bool running() const { return child_.running(); }
@@ -120,6 +136,13 @@ class RawClient {
     bool makesocket() {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         return fd_ >= 0;
+    }
+    // Binds the socket to a local source address (dotted text) before it connects.
+    bool bindsource(const char *addr) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        return ::inet_pton(AF_INET, addr, &sa.sin_addr) == 1 &&
+               ::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
     }
     bool connectsocket(std::uint16_t port) {
         const int one = 1;

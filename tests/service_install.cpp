@@ -71,7 +71,7 @@ TEST_F(Install, WritesAnOnDemandNotifyUnitWithTheLabelAndTheProgram) {
                           "StateDirectory=VORNService\n"
                           "WorkingDirectory=%S/VORNService\n"
                           "ExecStart=\"") +
-                  VORNSERV_PATH + "\"\n");
+                  VORNSERV_PATH + "\" --data-root \"/var/lib/VORNService\"\n");
     struct stat st {};
     ASSERT_EQ(::stat(unit("VORNService").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -113,7 +113,8 @@ TEST_F(Install, TheProgramPathIsOneLiteralWordThatSystemdAccepts) {
         const bool direct = std::string(c.file).find_first_of("'\"\\\t") == std::string::npos;
         const std::string prefix =
             direct ? "ExecStart=\"" : "ExecStart=/bin/sh -c \"exec \\\"$$0\\\" \\\"$$@\\\"\" \"";
-        EXPECT_NE(text.find(prefix + dir.path() + "/" + c.execline + "\n"), std::string::npos)
+        const std::string root = " --data-root \"/var/lib/" + name + "\"\n";
+        EXPECT_NE(text.find(prefix + dir.path() + "/" + c.execline + root), std::string::npos)
             << text;
         if (!havesystemdanalyze()) continue;
         const std::string verify =

@@ -20,8 +20,23 @@ class BlockFile {
     virtual long readat(void *buf, std::size_t n, std::uint64_t offset) = 0;
     // Writes n bytes at offset; returns the bytes written (short on failure), -1 on error.
     virtual long writeat(const void *buf, std::size_t n, std::uint64_t offset) = 0;
-    // The file's length in bytes, -1 on error.
+    // The file's length in bytes (counting blocks held back), -1 on error.
     virtual std::int64_t length() = 0;
+    // Writes what the file holds back (see withprivatecache); false when a write failed.
+    virtual bool writeout() { return true; }
+    // Cuts (or extends with zeros) the file to `length` bytes. False on failure, and where
+    // the implementation has no such call.
+    virtual bool truncate(std::uint64_t length) {
+        (void)length;
+        return false;
+    }
+    // Puts the file's data on stable storage (fdatasync). False on failure or where absent.
+    virtual bool sync() { return false; }
+    // Takes an exclusive advisory lock on the whole file without waiting, held until the file
+    // is closed. False when another open of the file (in any process) holds it. A second call
+    // on the same open file succeeds. Where there is no such lock it succeeds and excludes
+    // nothing.
+    virtual bool trylock() { return true; }
 };
 
 enum class OpenMode { ReadOnly, ReadWrite };
@@ -47,6 +62,17 @@ inline constexpr std::size_t kDefaultCacheBlocks = 4096;
 // process's changes only by reading the file. Null in, null out.
 std::unique_ptr<BlockFile> withblockcache(std::unique_ptr<BlockFile> file,
                                           std::size_t blocks = kDefaultCacheBlocks);
+// Blocks a private cache holds: 16 MiB of images, allocated as they are used.
+inline constexpr std::size_t kPrivateCacheBlocks = 16384;
+
+// Puts a write-back cache of whole blocks in front of a file that no other process reads or
+// writes (the library's temporary databases): written blocks stay in the process until
+// writeout, the destructor, or their slot is needed for another block; then they are
+// written in ascending block order. After writeout the file holds exactly the bytes the
+// writes would have left there one by one; until then only this process can see them.
+// Null in, null out.
+std::unique_ptr<BlockFile> withprivatecache(std::unique_ptr<BlockFile> file,
+                                            std::size_t blocks = kPrivateCacheBlocks);
 // A temporary file name of at most 12 characters, unique in the current directory at the
 // moment of the call ("vt" + 6 characters + ".tmp"); the caller creates it exclusively.
 std::string maketempname();

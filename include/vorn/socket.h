@@ -31,6 +31,9 @@ bool tcpbind(Socket s, std::uint32_t addr, std::uint16_t port);
 bool tcplisten(Socket s, int backlog);
 // Accepts a connection; kNoSocket on failure. Retries interrupted calls.
 Socket tcpaccept(Socket s);
+// The IPv4 address (network byte order) of a connected socket's peer. False when it can't be
+// had or is not IPv4.
+bool peeraddress(Socket s, std::uint32_t *addr);
 // The port a bound socket got (for tests that bind port 0).
 std::uint16_t boundport(Socket s);
 // One send call of the whole buffer (retrying partial sends of a stream socket); returns the

@@ -76,6 +76,14 @@ long BlockCache::writeat(const void *buf, std::size_t n, std::uint64_t offset) {
     return put;
 }
 
+bool BlockCache::truncate(std::uint64_t length) {
+    // Rare (a rollback): every cached copy is dropped rather than only those past the end.
+    for (auto &chunk : chunks_) {
+        if (chunk != nullptr) std::memset(chunk->tag, 0, sizeof chunk->tag);
+    }
+    return file_->truncate(length);
+}
+
 void BlockCache::written(const std::uint8_t *src, std::size_t n, std::uint64_t offset) {
     const std::uint64_t end = offset + n;
     for (std::uint64_t blk = offset / kCacheBlockSize; blk * kCacheBlockSize < end; ++blk) {

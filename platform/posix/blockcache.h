@@ -21,6 +21,9 @@ class BlockCache final : public BlockFile {
     long readat(void *buf, std::size_t n, std::uint64_t offset) override;
     long writeat(const void *buf, std::size_t n, std::uint64_t offset) override;
     std::int64_t length() override { return file_->length(); }
+    bool truncate(std::uint64_t length) override;
+    bool sync() override { return file_->sync(); }
+    bool trylock() override { return file_->trylock(); }
 
     BlockFile &wrapped() { return *file_; }
 

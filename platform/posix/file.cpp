@@ -1,5 +1,6 @@
 // POSIX implementation of the file part of the platform seam.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "blockcache.h"
+#include "descriptor.h"
 #include "vorn/platform.h"
 
 namespace vorn::platform {
@@ -53,6 +55,32 @@ class PosixFile final : public BlockFile {
         return st.st_size;
     }
 
+    bool truncate(std::uint64_t length) override {
+        int rc;
+        do {
+            rc = ::ftruncate(fd_, static_cast<off_t>(length));
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0;
+    }
+
+    bool sync() override {
+        int rc;
+        do {
+            rc = ::fdatasync(fd_);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0;
+    }
+
+    // flock belongs to the open file description: another open of the same file, in this
+    // process or another, is refused while this one holds it, and it ends with the process.
+    bool trylock() override {
+        int rc;
+        do {
+            rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0;
+    }
+
     int fd() const { return fd_; }
 
   private:
@@ -65,6 +93,10 @@ std::unique_ptr<BlockFile> wrap(int fd) {
 }
 
 }  // namespace
+
+std::unique_ptr<BlockFile> adoptdescriptor(int fd) {
+    return wrap(fd);
+}
 
 std::unique_ptr<BlockFile> openfile(const char *path, OpenMode mode) {
     int flags = (mode == OpenMode::ReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;

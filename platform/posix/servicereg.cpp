@@ -121,7 +121,7 @@ std::string command(const char *executable) {
 
 // The service runs in a state directory of its own (/var/lib/<name>, made by systemd and
 // owned by the service's user), where relative database names, temporary databases and the
-// audit log resolve.
+// audit log resolve; it is also the data root, so clients reach only the files kept there.
 std::string unittext(const char *name, const char *label, const char *executable) {
     std::string text = "# Registered by install: an on-demand service (not enabled at boot).\n";
     text += "[Unit]\n";
@@ -131,7 +131,9 @@ std::string unittext(const char *name, const char *label, const char *executable
     text += "Type=notify\n";
     text += "StateDirectory=" + std::string(name) + "\n";
     text += "WorkingDirectory=%S/" + std::string(name) + "\n";
-    text += "ExecStart=" + command(executable) + "\n";
+    const std::string root = "/var/lib/" + std::string(name);
+    text +=
+        "ExecStart=" + command(executable) + " --data-root " + quoted(root.c_str(), true) + "\n";
     return text;
 }
 

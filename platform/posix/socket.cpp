@@ -69,6 +69,15 @@ Socket tcpaccept(Socket s) {
     return c;
 }
 
+bool peeraddress(Socket s, std::uint32_t *addr) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(s, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return false;
+    if (sa.sin_family != AF_INET) return false;
+    *addr = sa.sin_addr.s_addr;
+    return true;
+}
+
 std::uint16_t boundport(Socket s) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

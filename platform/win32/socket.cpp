@@ -69,6 +69,15 @@ Wait waitreadable(Socket s) {
 
 }  // namespace
 
+bool peeraddress(Socket s, std::uint32_t *addr) {
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (::getpeername(native(s), reinterpret_cast<sockaddr *>(&sa), &len) != 0) return false;
+    if (sa.sin_family != AF_INET) return false;
+    *addr = sa.sin_addr.s_addr;
+    return true;
+}
+
 bool socketstartup() {
     WSADATA data{};
     return ::WSAStartup(MAKEWORD(1, 1), &data) == 0;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fsn/blocks.h"
+#include "fsn/journal.h"
 #include "localfile.h"
 
 using namespace vorn;
@@ -20,7 +21,8 @@ std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         *name = platform::maketempname();
         if (auto file = platform::createexclusive(name->c_str())) {
-            return platform::withblockcache(std::move(file));
+            // No other process knows of the file: its writes may wait for a flush point.
+            return platform::withprivatecache(std::move(file));
         }
     }
     return nullptr;
@@ -52,8 +54,9 @@ std::unique_ptr<platform::BlockFile> createtemp(std::string *name) {
         lserrno = 7;
         return failtemp(n, slot, kDbOpenFile, "");
     }
-    const int rc =
-        writenewimage(file.get(), ImageKind::LibraryTemp, kDefaultXblkfreq, name.c_str());
+    int rc = writenewimage(file.get(), ImageKind::LibraryTemp, kDefaultXblkfreq, name.c_str());
+    // The new file is on disk whole from the start; later changes may wait for a flush point.
+    if (rc == 0 && !file->writeout()) rc = 9;
     fsdata->fsp = std::move(file);
     if (rc != 0) {
         lserrno = static_cast<std::int16_t>(rc);
@@ -84,6 +87,9 @@ std::int16_t fscreatedatabase(const char *filename, std::int16_t freq) {
         lserrno = 406;
         return 0;
     }
+    // A journal left beside an earlier file of this name belongs to that file: rolled back
+    // onto the new one it would damage it.
+    platform::removefile(journalpath(filename).c_str());
     const int rc = writenewimage(file.get(), ImageKind::Database, freq, nullptr);
     if (rc != 0) {
         lserrno = static_cast<std::int16_t>(rc);

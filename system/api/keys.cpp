@@ -16,10 +16,11 @@ bool validkey(std::int16_t len, const void *key) {
     return len >= 0 && len <= kMaxKeyValue && (len == 0 || key != nullptr);
 }
 
-// Builds the index key of (fid, value, rid) in newkey.
+// Builds the index key of (fid, value, rid) in newkey, as bldkey does (len is 0..195).
 void buildkey(std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void *key) {
-    const std::uint8_t *built = bldkey(fid, rid, len, key);
-    std::memcpy(newkey, built, static_cast<std::size_t>(len) + 5);
+    newkey[0] = fid;
+    if (len > 0) std::memcpy(newkey + 1, key, static_cast<std::size_t>(len));
+    std::memcpy(newkey + 1 + len, &rid, sizeof rid);
 }
 
 using Search = std::uint32_t (*)(FSDATA *, std::int16_t, const std::uint8_t *, void *,

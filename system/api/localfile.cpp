@@ -115,7 +115,10 @@ int writenewimage(platform::BlockFile *file, ImageKind kind, std::int16_t xblkfr
 std::int16_t writeback(FSDATA *fsdata) {
     fsdata->fscb.dblocked = 0;
     changefscb(fsdata);
-    return flushbuffs(fsdata);
+    const std::int16_t flushed = flushbuffs(fsdata);
+    if (fsdata->fsp->writeout()) return flushed;
+    dodberror(kDbFlushBlock);  // a block held back could not be written
+    return 0;
 }
 
 std::int16_t localunlock(FSDATA *fsdata) {
@@ -126,9 +129,9 @@ std::int16_t localunlock(FSDATA *fsdata) {
         fsdata->readonly != 0 ? platform::OpenMode::ReadOnly : platform::OpenMode::ReadWrite;
     fsdata->fsp.reset();
     fsdata->fsp = platform::openfile(name.c_str(), mode);
-    // Only a temporary database is opened for writing here, and no other process writes it.
+    // Only a temporary database is opened for writing here, and no other process knows of it.
     if (mode == platform::OpenMode::ReadWrite) {
-        fsdata->fsp = platform::withblockcache(std::move(fsdata->fsp));
+        fsdata->fsp = platform::withprivatecache(std::move(fsdata->fsp));
     }
     if (fsdata->fsp == nullptr) {
         dodberror(kDbOpenFile);

@@ -3,9 +3,11 @@
 #include <vorn/errors.h>
 
 #include <cstring>
+#include <string>
 
 #include "fsn/blocks.h"
 #include "fsn/format.h"
+#include "fsn/journal.h"
 #include "localfile.h"
 
 using namespace vorn;
@@ -59,7 +61,11 @@ bool namerequest(::FS *fs, const char *name, char (&namebuf)[kMaxNetName + 1]) {
     // The unlocks reopen the file under the full path kept here; the header copy keeps only
     // as much of it as fits.
     if (name != nullptr && setopenpath(n, slot, name)) {
-        fsdata->fsp = platform::openfile(name, platform::OpenMode::ReadOnly);
+        // An operation a crashed server left in the journal is rolled back first; where this
+        // process may not write, the file is read as it was before that operation.
+        std::string note;
+        fsdata->fsp = openrecovered(name, &note);
+        if (!note.empty()) setmsg(note.c_str());
     }
     if (fsdata->fsp == nullptr) {
         setmsg(name);

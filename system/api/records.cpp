@@ -9,6 +9,7 @@
 #include "fsn/placement.h"
 #include "linkstate.h"
 #include "vorn/compress.h"
+#include "vorn/errors.h"
 
 using namespace vorn;
 using namespace vorn::link;
@@ -174,5 +175,10 @@ std::int16_t fsflush(char instance, ::FS *fsinfo) {
     if (fsinfo == nullptr) return 0;
     if (isremote(fsinfo)) return 1;  // the server writes its own files
     FSDATA *fsdata = localdb(instance, fsinfo);
-    return fsdata != nullptr ? flushbuffs(fsdata) : 0;
+    if (fsdata == nullptr) return 0;
+    const std::int16_t flushed = flushbuffs(fsdata);
+    // A temporary database's blocks reach its file here at the latest.
+    if (fsdata->fsp->writeout()) return flushed;
+    dodberror(kDbFlushBlock);  // a block held back could not be written
+    return 0;
 }

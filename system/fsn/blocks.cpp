@@ -84,6 +84,7 @@ void makelast(std::int16_t *seq, int count, int sn) {
 }
 
 void changefscb(FSDATA *fsdata) {
+    ++fsdata->changes;
     FSCB &cb = fsdata->fscb;
     cb.cf = 1;
     cb.fschanged = cb.fschanged == 0xFFFFFFFFu ? 0 : cb.fschanged + 1;
@@ -124,6 +125,9 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         return b;
     }
     count(stats.miss);
+    // Only this process writes a file it may change, so a block read again holds what it
+    // held; a read-only file may have been changed by another process since.
+    if (fsdata->readonly != 0) ++fsdata->changes;
     const int vn = choosevictim(fsdata);
     if (vn < 0) {
         dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
@@ -226,6 +230,7 @@ std::int16_t readfscb(FSDATA *fsdata) {
         dberror(fsdata, 0, nullptr, "readfscb - reading fscb\r\n");
         return 0;
     }
+    ++fsdata->changes;
     FSCB &cb = fsdata->fscb;
     cb.cf = 0;
     if (cb.xblkfreq == 0) cb.xblkfreq = kDefaultXblkfreq;

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "blocks.h"
+#include "journal.h"
 #include "layout.h"
 #include "placement.h"
 #include "vorn/compress.h"
@@ -455,8 +456,8 @@ std::vector<Finding> checkfile(FSDATA *fsdata) {
     return Checker(fsdata).run();
 }
 
-std::unique_ptr<FSDATA> openforcheck(const char *path, std::string *why) {
-    auto file = platform::openfile(path, platform::OpenMode::ReadOnly);
+std::unique_ptr<FSDATA> openforcheck(const char *path, std::string *why, std::string *note) {
+    auto file = openrecovered(path, note);
     if (file == nullptr) {
         if (why != nullptr) *why = std::string("cannot open ") + path;
         return nullptr;
@@ -480,7 +481,7 @@ std::unique_ptr<FSDATA> openforcheck(const char *path, std::string *why) {
 
 std::vector<Finding> checkpath(const char *path) {
     std::string why;
-    auto fsdata = openforcheck(path, &why);
+    auto fsdata = openforcheck(path, &why, nullptr);
     if (fsdata == nullptr) return {{Finding::Fault, why}};
     return checkfile(fsdata.get());
 }

@@ -20,9 +20,11 @@ struct Finding {
 
 // Checks the file behind fsdata as its cache and control block image see it.
 std::vector<Finding> checkfile(FSDATA *fsdata);
-// Opens `path` read-only with the library flavor for checking; null (the reason in *why)
-// when the file cannot be opened or its control block cannot be read or is out of range.
-std::unique_ptr<FSDATA> openforcheck(const char *path, std::string *why);
+// Opens `path` read-only with the library flavor for checking, after settling its journal
+// (openrecovered; what was found in *note when given); null (the reason in *why) when the
+// file cannot be opened or its control block cannot be read or is out of range.
+std::unique_ptr<FSDATA> openforcheck(const char *path, std::string *why,
+                                     std::string *note = nullptr);
 // Opens `path` read-only with the library flavor and checks it. An unreadable file or
 // header is one fault.
 std::vector<Finding> checkpath(const char *path);

@@ -9,6 +9,7 @@ namespace vorn {
 EngineStats stats;
 
 void resetbuffers(FSDATA *fsdata) {
+    ++fsdata->changes;
     for (int j = 0; j < kMaxBuffers; ++j) {
         FSBUFF &b = fsdata->buff[j];
         b.blk = kNoBlock;
@@ -28,6 +29,8 @@ std::unique_ptr<FSDATA> newfsdata(Flavor flavor, Reporter *reporter) {
     fsdata->flavor = flavor;
     fsdata->nbuffs = flavor == Flavor::Library ? kClientBuffers : kServerBuffers;
     fsdata->reporter = reporter;
+    fsdata->changes = 1;
+    fsdata->nexthint = 0;
     for (auto &b : fsdata->buff) std::memset(&b.dbuff, 0, sizeof b.dbuff);
     resetbuffers(fsdata.get());
     return fsdata;

@@ -31,6 +31,8 @@ class Reporter {
     virtual void failure(std::int16_t code, const char *clienttext, const char *servertext) = 0;
 };
 
+inline constexpr int kBlockEntries = 145;  // more than a key block's entries (144), and the end
+
 // One block buffer. The image is seen as a data block, an xlate block or a key block.
 struct FSBUFF {
     std::uint32_t blk;  // block held, kNoBlock when none
@@ -41,11 +43,43 @@ struct FSBUFF {
     // engine has changed it since: the check need not walk its entries again. Cleared when
     // another image is read in, and when the block is marked changed.
     std::uint8_t kbchecked;
+    // With kbchecked: the offsets of the key block's entries as the check found them (koffs[
+    // kcount] is their end), so that a search need not walk the entries again.
+    std::int16_t kcount;
+    std::int16_t koffs[kBlockEntries];
     union {
         DB dbuff;
         XBLOCK xbuff;
         KB kbuff;
     };
+};
+
+// Where a key lookup ended, so that the next step of a walk from the key it returned can
+// start there instead of at the root (keyhint.cpp): the blocks from that key's leaf up to the
+// root, where the key sits in the leaf, and the key itself. Good only while the file's change
+// counter still reads `changes`.
+struct KeyHint {
+    std::uint64_t changes = 0;  // 0: empty (the file's counter starts at 1)
+    std::int16_t levels = 0;    // path[0] the leaf .. path[levels - 1] the root
+    std::int16_t off = 0;       // the key's entry in the leaf
+    std::int16_t at = -1;       // its index among the leaf's entries, -1 when not known
+    std::int16_t end = 0;       // the end of the leaf's entries
+    std::int16_t keylen = 0;    // key length n (fid byte and value)
+    std::uint32_t path[kMaxLevels];
+    std::uint8_t key[kKeyBuffer];  // the key bytes and its rid
+};
+inline constexpr int kKeyHints = 4;  // walks of several indexes (or server users) at once
+
+// Results of the key block check by block number (keycheckmemo.cpp).
+struct KeyCheckMemo {
+    static constexpr std::uint32_t kSlots = 4096;
+    struct Entry {
+        std::uint64_t changes = 0;  // the file's change counter when checked; 0: empty
+        std::uint32_t blk = 0;
+        std::int16_t count = 0;
+        std::int16_t offs[kBlockEntries];
+    };
+    Entry entry[kSlots];
 };
 
 struct FSDATA {
@@ -58,6 +92,15 @@ struct FSDATA {
     Reporter *reporter;
     std::int16_t seq[kMaxBuffers];  // recency order, seq[0] least recently used
     FSBUFF buff[kMaxBuffers];
+    // Advances whenever what the engine sees of the file may have changed: a change of a block
+    // or of the control block, a block read anew from a file that another process may write,
+    // a reset of the buffers. The key hints are checked against it.
+    std::uint64_t changes;
+    KeyHint hints[kKeyHints];
+    int nexthint;  // the slot the next new hint takes
+    // Key blocks checked since the counter last moved, by block number (keycheckmemo.cpp), so
+    // that one read again into a buffer need not be walked again. Made on first use.
+    std::unique_ptr<KeyCheckMemo> checked;
 };
 
 // Makes a zeroed state with every buffer empty and seq[j] = j. The caller attaches the file

@@ -71,7 +71,7 @@ bool validkbheader(const KB &kb) {
 
 }  // namespace
 
-bool validkb(const KB &kb) {
+bool validkb(const KB &kb, std::int16_t *offs, std::int16_t *found) {
     if (!validkbheader(kb)) return false;
     const int end = usedof(kb), extra = extraof(kb.level);
     int off = 0, count = 0;
@@ -79,9 +79,13 @@ bool validkb(const KB &kb) {
         if (off + 2 > end) return false;
         const int n = entrylen(kb, off);
         if (n < 1 || n > kMaxKeyLen || off + n + extra > end) return false;
+        // Every entry takes at least 7 of the 1010 bytes: at most 144 of them get here.
+        if (offs != nullptr) offs[count] = static_cast<std::int16_t>(off);
         off += n + extra;
         ++count;
     }
+    if (offs != nullptr) offs[count] = static_cast<std::int16_t>(end);
+    if (found != nullptr) *found = static_cast<std::int16_t>(count);
     return count == kb.numkeys;
 }
 
@@ -100,7 +104,12 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
     // marked changed (the header, which other parts of the engine rewrite, is checked
     // every time).
     if (b->pins == 0) {
-        if (b->kbchecked != 0 ? !validkbheader(b->kbuff) : !validkb(b->kbuff)) return nullptr;
+        if (b->kbchecked != 0 || recallchecked(fsdata, b)) {
+            if (!validkbheader(b->kbuff)) return nullptr;
+        } else {
+            if (!validkb(b->kbuff, b->koffs, &b->kcount)) return nullptr;
+            rememberchecked(fsdata, b);
+        }
         b->kbchecked = 1;
     }
     if (level >= 0 && b->kbuff.level != level) return nullptr;
@@ -108,17 +117,12 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
     return b;
 }
 
-int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
-              std::int16_t *result, FUNC cmpfunc) {
-    const int end = usedof(kb), extra = extraof(kb.level), koff = keyoffsetof(kb.level);
-    // The entries are in ascending order, so the comparisons with them fall from positive to
-    // zero or negative: the first one not positive is found by bisection over the entries'
-    // offsets. (In a damaged block out of order this finds some entry, never a wrong offset.)
-    std::int16_t at[kMaxEntries];
-    int count = 0;
-    for (int off = 0; off < end && count < kMaxEntries; off += entrylen(kb, off) + extra) {
-        at[count++] = static_cast<std::int16_t>(off);
-    }
+namespace {
+
+// The bisection of locatekey over the offsets of the block's count entries.
+int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
+           const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
+    const int end = usedof(kb), koff = keyoffsetof(kb.level);
     auto compare = [&](int i) {
         const int n = entrylen(kb, at[i]);
         return cmpfunc(key, kb.buff + at[i] + koff,
@@ -144,6 +148,34 @@ int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int1
     // Every entry is less: the last step compared the last entry (-1 without entries).
     *result = last;
     return end;
+}
+
+}  // namespace
+
+int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc) {
+    const int end = usedof(kb), extra = extraof(kb.level);
+    // The entries are in ascending order, so the comparisons with them fall from positive to
+    // zero or negative: the first one not positive is found by bisection over the entries'
+    // offsets. (In a damaged block out of order this finds some entry, never a wrong offset.)
+    std::int16_t at[kMaxEntries];
+    int count = 0;
+    for (int off = 0; off < end && count < kMaxEntries; off += entrylen(kb, off) + extra) {
+        at[count++] = static_cast<std::int16_t>(off);
+    }
+    return bisect(kb, at, count, len, key, dupkeys, result, cmpfunc);
+}
+
+int locatekey(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc) {
+    const KB &kb = b->kbuff;
+    // The offsets the check found serve while the image is as checked; its header, which
+    // says where the entries end, is looked at again.
+    if (b->kbchecked != 0 && b->pins == 0 && b->kcount == kb.numkeys && b->kcount < kMaxEntries &&
+        b->koffs[b->kcount] == usedof(kb)) {
+        return bisect(kb, b->koffs, b->kcount, len, key, dupkeys, result, cmpfunc);
+    }
+    return locatekey(kb, len, key, dupkeys, result, cmpfunc);
 }
 
 int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::uint32_t *lastblk,
@@ -175,7 +207,7 @@ int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::
 }
 
 FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
-                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk) {
+                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk, const KeyHint *hint) {
     TreeRead why;
     FSBUFF *b = readtreeblock(fsdata, startblk, -1, &why);
     if (b == nullptr) {
@@ -186,9 +218,11 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
         const KB &kb = b->kbuff;
         const int level = kb.level;
         ancestor[static_cast<std::size_t>(level)] = b->blk;
-        std::int16_t result;
-        const int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
-        const std::uint32_t child = childat(kb, off);
+        std::uint32_t child = hintedchild(fsdata, hint, level, b->blk);
+        if (child == 0) {
+            std::int16_t result;
+            child = childat(kb, locatekey(b, len, key, dupkeys, &result, cmpfunc));
+        }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
             dberror(fsdata, why == TreeRead::ZeroChild ? kDbKeyZeroChild : kDbKeyChildRead, nullptr,
@@ -200,7 +234,8 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
 }
 
 FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
-                        std::int16_t dupkeys, FUNC cmpfunc) {
+                        std::int16_t dupkeys, FUNC cmpfunc, KeyPath *ancestor,
+                        const KeyHint *hint) {
     const std::uint32_t root = fsdata->fscb.rootkb;
     if (root == 0) return nullptr;
     TreeRead why;
@@ -213,12 +248,16 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
     while (b->kbuff.level > 0) {
         const KB &kb = b->kbuff;
         const int level = kb.level;
-        std::int16_t result;
-        int off = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
-        // The key equals this separator: it is the greatest key of that child, so the next
-        // key lies in the child to the right.
-        if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
-        const std::uint32_t child = childat(kb, off);
+        if (ancestor != nullptr) (*ancestor)[static_cast<std::size_t>(level)] = b->blk;
+        std::uint32_t child = hintedchild(fsdata, hint, level, b->blk);
+        if (child == 0) {
+            std::int16_t result;
+            int off = locatekey(b, len, key, dupkeys, &result, cmpfunc);
+            // The key equals this separator: it is the greatest key of that child, so the
+            // next key lies in the child to the right.
+            if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
+            child = childat(kb, off);
+        }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
             if (why == TreeRead::ZeroChild) {
@@ -294,8 +333,9 @@ std::uint32_t firstkey(FSDATA *fsdata, std::uint8_t fid, void *key, std::int16_t
     FSBUFF *leaf = findkeybuff(fsdata, 1, search, 0, rules.cmp, ancestor, fsdata->fscb.rootkb);
     if (leaf == nullptr) return notfound(foundlen);
     std::int16_t result;
-    const int off = locatekey(leaf->kbuff, 1, search, 0, &result, rules.cmp);
+    const int off = locatekey(leaf, 1, search, 0, &result, rules.cmp);
     if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
+    sethint(fsdata, nullptr, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
 }
 
@@ -308,8 +348,9 @@ std::uint32_t findkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
     FSBUFF *leaf = findkeybuff(fsdata, len, newkey, 0, rules.cmp, ancestor, fsdata->fscb.rootkb);
     if (leaf == nullptr) return notfound(foundlen);
     std::int16_t result;
-    const int off = locatekey(leaf->kbuff, len, newkey, 0, &result, rules.cmp);
+    const int off = locatekey(leaf, len, newkey, 0, &result, rules.cmp);
     if (result != 0 || off >= usedof(leaf->kbuff)) return notfound(foundlen);
+    sethint(fsdata, nullptr, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
 }
 
@@ -317,13 +358,27 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
                       std::int16_t *foundlen) {
     KeyRules rules;
     if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
-    FSBUFF *leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp);
+    KeyHint *hint = findhint(fsdata, len, newkey);
+    // The key after the last one of a leaf lies in another leaf: the hint can't lead there.
+    if (hint != nullptr && hint->off + entrysize(0, hint->keylen) >= hint->end) hint = nullptr;
+    KeyPath ancestor{};
+    FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
+    if (leaf == nullptr) {
+        leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp, &ancestor, hint);
+    }
     if (leaf == nullptr) return notfound(foundlen);
     const KB &kb = leaf->kbuff;
-    std::int16_t result;
-    int off = locatekey(kb, len, newkey, rules.dupkeys, &result, rules.cmp);
-    if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
+    int off;
+    if (hintedentry(fsdata, hint, leaf)) {
+        // The key is at hint->off, so the search finds the entry after it.
+        off = hint->off + entrysize(0, hint->keylen);
+    } else {
+        std::int16_t result;
+        off = locatekey(leaf, len, newkey, rules.dupkeys, &result, rules.cmp);
+        if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
+    }
     if (off >= usedof(kb) || entrykey(kb, off)[0] != newkey[0]) return notfound(foundlen);
+    sethint(fsdata, hint, ancestor, leaf, off);
     return copyout(kb, off, key, foundlen);
 }
 
@@ -335,15 +390,29 @@ std::uint32_t previouskey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *
                           std::int16_t *foundlen) {
     KeyRules rules;
     if (!searchrules(fsdata, len, search, &rules)) return notfound(foundlen);
+    KeyHint *hint = findhint(fsdata, len, search);
     KeyPath ancestor{};
-    FSBUFF *leaf =
-        findkeybuff(fsdata, len, search, rules.dupkeys, rules.cmp, ancestor, fsdata->fscb.rootkb);
+    FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
+    if (leaf == nullptr) {
+        leaf = findkeybuff(fsdata, len, search, rules.dupkeys, rules.cmp, ancestor,
+                           fsdata->fscb.rootkb, hint);
+    }
     if (leaf == nullptr) return notfound(foundlen);
     ancestor[0] = leaf->blk;
     std::uint32_t lastblk = 0;
     std::int16_t result;
-    int off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
+    int off;
+    if (hintedentry(fsdata, hint, leaf) &&
+        (hint->off == 0 || (hint->at > 0 && entryindex(leaf, hint->off) == hint->at))) {
+        // The key is at hint->off: the search finds the entry before it, if any, and compares
+        // its index with the key's.
+        off = hint->off > 0 ? leaf->koffs[hint->at - 1] : -1;
+        result = off >= 0 ? rules.cmp(search, entrykey(leaf->kbuff, off), 1, 0, 1, 1) : -1;
+    } else {
+        off = locatelastkey(leaf->kbuff, len, search, &lastblk, rules.dupkeys, &result, rules.cmp);
+    }
     if (off < 0) {
+        drophint(hint);  // the key found lies in another leaf, not reached from the root
         // No key of this leaf is less: the one sought is the last of the leaf to the left.
         if (ancestor[1] == 0) return notfound(foundlen);
         leaf =
@@ -353,6 +422,7 @@ std::uint32_t previouskey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *
         if (off < 0) return notfound(foundlen);  // an empty leaf: only damage makes one
     }
     if (result != 0) return notfound(foundlen);  // the key before belongs to an earlier index
+    if (leaf->blk == ancestor[0]) sethint(fsdata, hint, ancestor, leaf, off);
     return copyout(leaf->kbuff, off, key, foundlen);
 }
 

@@ -89,7 +89,15 @@ inline int offsetoflast(const KB &kb) {
 
 // True when the image is a key block whose entries can be walked: type 1, len 14..1024,
 // level 0..8, every key 1..196 bytes, entries tiling exactly up to len, numkeys their count.
-bool validkb(const KB &kb);
+// Given offs (room for kBlockEntries), the entries' offsets and their end go there and their
+// count to *count.
+bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = nullptr);
+
+// The memo of checked key blocks (keycheckmemo.cpp): remembers the check of a buffer that
+// passed, and gives it back for the same block read again while the file's change counter
+// has not moved (then true, with kcount and koffs set).
+void rememberchecked(FSDATA *fsdata, const FSBUFF *b);
+bool recallchecked(FSDATA *fsdata, FSBUFF *b);
 
 // Why a tree block could not be had.
 enum class TreeRead { Ok, ZeroChild, Unreadable };
@@ -148,6 +156,10 @@ class Held {
 // entries; *result gets the last comparison (-1 for a block without entries).
 int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc);
+// The same on a buffer read by readtreeblock, using the offsets its check found when they
+// still fit the image.
+int locatekey(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              std::int16_t *result, FUNC cmpfunc);
 // Position of the last entry less than key, or -1 (null). In an inner block whose every
 // separator is less than key, *lastblk gets the last separator's child and the end position
 // is returned (*result stays positive).
@@ -155,13 +167,58 @@ int locatelastkey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::
                   std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc);
 
 // Descends from startblk to the leaf in which key belongs, storing every inner block passed
-// at ancestor[level]. Null on failure.
+// at ancestor[level]. Null on failure. With a hint for key (keyhint.cpp), the child taken in
+// each block the hint still holds is the hint's, which is the one the search would find.
 FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
-                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk);
+                    FUNC cmpfunc, KeyPath &ancestor, std::uint32_t startblk,
+                    const KeyHint *hint = nullptr);
 // The leaf holding the first key greater than key; null when the tree is empty or on
-// failure.
+// failure. The inner blocks passed go to *ancestor when given. A hint for key may be given
+// when key is not the last of its leaf.
 FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,
-                        std::int16_t dupkeys, FUNC cmpfunc);
+                        std::int16_t dupkeys, FUNC cmpfunc, KeyPath *ancestor = nullptr,
+                        const KeyHint *hint = nullptr);
+
+// Position hints of the key walk (keyhint.cpp).
+// True while the file is as it was when the hint was taken.
+inline bool hintholds(const FSDATA *fsdata, const KeyHint &hint) {
+    return hint.changes == fsdata->changes;
+}
+// The hint that holds exactly this key (len bytes and the rid behind them), or null.
+inline KeyHint *findhint(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key) {
+    for (KeyHint &h : fsdata->hints) {
+        if (hintholds(fsdata, h) && h.keylen == len && h.key[len - 1] == key[len - 1] &&
+            std::memcmp(h.key, key, static_cast<std::size_t>(len) + 4) == 0) {
+            return &h;
+        }
+    }
+    return nullptr;
+}
+// The child a descent takes in block blk at level, by the hint; 0 when the hint can't say.
+inline std::uint32_t hintedchild(const FSDATA *fsdata, const KeyHint *hint, int level,
+                                 std::uint32_t blk) {
+    if (hint == nullptr || !hintholds(fsdata, *hint) || level >= hint->levels || level < 1 ||
+        hint->path[level] != blk) {
+        return 0;
+    }
+    return hint->path[level - 1];
+}
+// True when leaf is the hint's leaf and the hint holds: its entry offsets may be used.
+inline bool hintedentry(const FSDATA *fsdata, const KeyHint *hint, const FSBUFF *leaf) {
+    return hint != nullptr && hintholds(fsdata, *hint) && leaf->blk == hint->path[0];
+}
+// The hint's leaf without a descent, when the descent's reads would all be hits that leave
+// the buffers' order unchanged (they are counted as hits); fills ancestor. Else null.
+FSBUFF *hintedleaf(FSDATA *fsdata, const KeyHint &hint, KeyPath &ancestor);
+// The index of the entry at off among the leaf's entries (by the offsets its check found),
+// or -1 when they are not at hand.
+int entryindex(const FSBUFF *leaf, int off);
+// Remembers that a lookup returned the entry at off of leaf, reached by a descent from the
+// root through ancestor, in hint (null: a slot of its own).
+void sethint(FSDATA *fsdata, KeyHint *hint, const KeyPath &ancestor, const FSBUFF *leaf, int off);
+inline void drophint(KeyHint *hint) {
+    if (hint != nullptr) hint->changes = 0;
+}
 // From the parent (firstblk) of a leaf holding no key less than key, the leaf holding the
 // greatest key less than key; null when there is none or on failure.
 FSBUFF *findlastkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key,

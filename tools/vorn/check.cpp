@@ -12,7 +12,9 @@ namespace {
 int run(const Args &args) {
     const std::string &path = args.positional[0];
     std::string why;
-    auto fsdata = openforcheck(path.c_str(), &why);
+    std::string note;  // an interrupted operation found in the file's journal
+    auto fsdata = openforcheck(path.c_str(), &why, &note);
+    if (!note.empty()) std::printf("journal: %s\n", note.c_str());
     if (fsdata == nullptr) return fail("check", kExitUsage, "%s", why.c_str());
     const auto findings = checkfile(fsdata.get());
     std::fputs(describe(findings).c_str(), stdout);

@@ -1,0 +1,141 @@
+// The write-back block cache of private files. Nothing in it depends on the operating system.
+#include "privatecache.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vorn::platform {
+
+PrivateCache::PrivateCache(std::unique_ptr<BlockFile> file, std::size_t capacity)
+    : file_(std::move(file)),
+      capacity_(std::max<std::size_t>(capacity, 1)),
+      chunks_((capacity_ + kChunkSlots - 1) / kChunkSlots) {}
+
+PrivateCache::~PrivateCache() {
+    writeout();
+}
+
+PrivateCache::Slot PrivateCache::slotof(std::uint64_t blk) {
+    const std::size_t s = static_cast<std::size_t>(blk % capacity_);
+    auto &chunk = chunks_[s / kChunkSlots];
+    if (chunk == nullptr) {
+        chunk = std::make_unique<Chunk>();
+        std::fill(std::begin(chunk->tag), std::end(chunk->tag), 0);
+        std::fill(std::begin(chunk->changed), std::end(chunk->changed), false);
+    }
+    const std::size_t i = s % kChunkSlots;
+    return {&chunk->tag[i], &chunk->changed[i], chunk->data[i]};
+}
+
+bool PrivateCache::writeslot(const Slot &slot) {
+    const std::uint64_t blk = *slot.tag - 1;
+    if (file_->writeat(slot.data, kCacheBlockSize, blk * kCacheBlockSize) !=
+        static_cast<long>(kCacheBlockSize)) {
+        return false;
+    }
+    *slot.changed = false;
+    return true;
+}
+
+bool PrivateCache::claim(const Slot &slot, std::uint64_t blk) {
+    if (*slot.tag == blk + 1 || !*slot.changed) return true;
+    return writeslot(slot);
+}
+
+long PrivateCache::readat(void *buf, std::size_t n, std::uint64_t offset) {
+    if (n != kCacheBlockSize || offset % kCacheBlockSize != 0) {
+        if (!writeout()) return -1;
+        return file_->readat(buf, n, offset);
+    }
+    const std::uint64_t blk = offset / kCacheBlockSize;
+    const Slot slot = slotof(blk);
+    if (*slot.tag == blk + 1) {
+        std::memcpy(buf, slot.data, kCacheBlockSize);
+        return static_cast<long>(kCacheBlockSize);
+    }
+    if (!claim(slot, blk)) return -1;
+    long got = file_->readat(buf, n, offset);
+    if (got >= 0 && got < static_cast<long>(n) && offset < heldend_) {
+        // Below a block held back, past the end of the file: written directly, the held
+        // block would have left zeros here.
+        auto *bytes = static_cast<std::uint8_t *>(buf);
+        std::memset(bytes + got, 0, n - static_cast<std::size_t>(got));
+        got = static_cast<long>(n);
+    }
+    // Only a whole block is kept: a partial trailing block may still grow.
+    if (got == static_cast<long>(kCacheBlockSize)) {
+        std::memcpy(slot.data, buf, kCacheBlockSize);
+        *slot.tag = blk + 1;
+    }
+    return got;
+}
+
+long PrivateCache::writeat(const void *buf, std::size_t n, std::uint64_t offset) {
+    if (n != kCacheBlockSize || offset % kCacheBlockSize != 0) {
+        if (!writeout()) return -1;
+        const long put = file_->writeat(buf, n, offset);
+        dropped(n, offset);
+        return put;
+    }
+    const std::uint64_t blk = offset / kCacheBlockSize;
+    const Slot slot = slotof(blk);
+    if (!claim(slot, blk)) return -1;
+    std::memcpy(slot.data, buf, kCacheBlockSize);
+    *slot.tag = blk + 1;
+    if (!*slot.changed) {
+        *slot.changed = true;
+        changed_.push_back(blk);
+        if (changed_.size() > 2 * capacity_) compact();
+    }
+    heldend_ = std::max(heldend_, offset + kCacheBlockSize);
+    return static_cast<long>(n);
+}
+
+std::int64_t PrivateCache::length() {
+    const std::int64_t onfile = file_->length();
+    if (onfile < 0) return onfile;
+    return std::max(onfile, static_cast<std::int64_t>(heldend_));
+}
+
+bool PrivateCache::writeout() {
+    // Ascending order, as the engine writes: appended blocks land after the blocks below them.
+    std::sort(changed_.begin(), changed_.end());
+    std::size_t done = 0;
+    for (; done < changed_.size(); ++done) {
+        const std::uint64_t blk = changed_[done];
+        const Slot slot = slotof(blk);
+        // A block written out to make room, and perhaps changed again, is listed again.
+        if (*slot.tag != blk + 1 || !*slot.changed) continue;
+        if (!writeslot(slot)) break;
+    }
+    changed_.erase(changed_.begin(), changed_.begin() + static_cast<std::ptrdiff_t>(done));
+    if (!changed_.empty()) return false;
+    heldend_ = 0;
+    return true;
+}
+
+void PrivateCache::compact() {
+    // Blocks written out to make room are listed again when they change again; at most one
+    // entry per slot is still current.
+    std::sort(changed_.begin(), changed_.end());
+    changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
+    std::erase_if(changed_, [this](std::uint64_t blk) {
+        const Slot slot = slotof(blk);
+        return *slot.tag != blk + 1 || !*slot.changed;
+    });
+}
+
+void PrivateCache::dropped(std::size_t n, std::uint64_t offset) {
+    const std::uint64_t end = offset + n;
+    for (std::uint64_t blk = offset / kCacheBlockSize; blk * kCacheBlockSize < end; ++blk) {
+        const Slot slot = slotof(blk);
+        if (*slot.tag == blk + 1) *slot.tag = 0;  // not changed: everything was written out
+    }
+}
+
+std::unique_ptr<BlockFile> withprivatecache(std::unique_ptr<BlockFile> file, std::size_t blocks) {
+    if (file == nullptr) return nullptr;
+    return std::make_unique<PrivateCache>(std::move(file), blocks);
+}
+
+}  // namespace vorn::platform

@@ -1,0 +1,59 @@
+// The write-back block cache behind withprivatecache (see vorn/platform.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "vorn/platform.h"
+
+namespace vorn::platform {
+
+// A direct-mapped cache of whole blocks in front of a file that no other process reads or
+// writes. Block b lives in slot b % capacity; slots are allocated in chunks on first use.
+// Writes of whole blocks stay in their slot, changed, until writeout (or the destructor)
+// writes every changed block in ascending order, or until another block needs the slot,
+// which writes the changed one first. Anything that is not a whole block at a block offset
+// first writes out everything held and then goes to the file. So the file, read after a
+// writeout, holds exactly what the same writes made directly would have left there.
+class PrivateCache final : public BlockFile {
+  public:
+    PrivateCache(std::unique_ptr<BlockFile> file, std::size_t capacity);
+    ~PrivateCache() override;
+    long readat(void *buf, std::size_t n, std::uint64_t offset) override;
+    long writeat(const void *buf, std::size_t n, std::uint64_t offset) override;
+    std::int64_t length() override;
+    bool writeout() override;
+
+  private:
+    static constexpr std::size_t kChunkSlots = 64;
+    struct Chunk {
+        std::uint64_t tag[kChunkSlots];  // block number + 1 held by each slot, 0 when empty
+        bool changed[kChunkSlots];       // the slot's image differs from the file
+        std::uint8_t data[kChunkSlots][kCacheBlockSize];
+    };
+    struct Slot {
+        std::uint64_t *tag;
+        bool *changed;
+        std::uint8_t *data;
+    };
+
+    Slot slotof(std::uint64_t blk);
+    // Makes the slot free for blk: a changed image of another block is written first.
+    // False when that write failed (the slot keeps it).
+    bool claim(const Slot &slot, std::uint64_t blk);
+    bool writeslot(const Slot &slot);
+    // Keeps only the current entries of changed_.
+    void compact();
+    // Drops the cached copies of the blocks in [offset, offset + n).
+    void dropped(std::size_t n, std::uint64_t offset);
+
+    std::unique_ptr<BlockFile> file_;
+    std::size_t capacity_;
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+    std::vector<std::uint64_t> changed_;  // blocks whose slots turned changed since a writeout
+    std::uint64_t heldend_ = 0;           // end of the highest block held changed
+};
+
+}  // namespace vorn::platform

@@ -1,0 +1,79 @@
+// A database file whose changes reach the disk one whole operation at a time. Between begin
+// and commit every write is held in memory (reads see it); commit then writes the original
+// images of the blocks to be overwritten and the old length to the journal in one write, the
+// blocks, and empties the journal. A crash at any point leaves either the file as it was
+// before the operation, or a journal that puts it back so. The file's bytes after a commit
+// are exactly those that the same writes made straight to the file would have left.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "journal.h"
+#include "vorn/fs.h"
+#include "vorn/platform.h"
+
+namespace vorn {
+
+class JournaledFile final : public platform::BlockFile {
+  public:
+    // `journal` may be null: then commit writes the blocks alone, without atomicity (for
+    // temporary databases, which no one opens after a crash). `durable` syncs the journal
+    // before the blocks are written and the file before the journal is emptied.
+    JournaledFile(std::unique_ptr<platform::BlockFile> file,
+                  std::unique_ptr<platform::BlockFile> journal, bool durable);
+    ~JournaledFile() override = default;
+
+    long readat(void *buf, std::size_t n, std::uint64_t offset) override;
+    // Inside an operation the bytes are held until commit; outside one, a write is an
+    // operation of its own.
+    long writeat(const void *buf, std::size_t n, std::uint64_t offset) override;
+    std::int64_t length() override;
+    bool truncate(std::uint64_t length) override;
+    bool sync() override { return file_->sync(); }
+    bool trylock() override { return file_->trylock(); }
+
+    enum class Outcome {
+        Done,        // the operation's writes are in the file (or there were none)
+        RolledBack,  // they failed and the file is as before the operation
+        Pending,     // they failed and the file still awaits its rollback from the journal
+    };
+    // Starts an operation. When an earlier rollback is still owed it is tried first: Pending
+    // when it still can't be done (the file must not be changed then), RolledBack when the
+    // file changed back under the caller's cached state, else Done.
+    Outcome begin();
+    // Ends the operation; see Outcome.
+    Outcome commit();
+    bool inoperation() const { return active_; }
+    // No rollback is owed: the journal is empty.
+    bool settled() const { return !owing_; }
+
+  private:
+    // One block of the operation: its bytes and how many of them were written or read in.
+    struct Held {
+        std::uint8_t bytes[kBlockSize];
+    };
+
+    Held *hold(std::uint64_t blk);
+    bool loadheld(std::uint64_t blk, Held *held);
+    bool writejournal(JournalContent *content);
+    bool writeblocks();
+    Outcome rollback();
+    void finish();
+
+    std::unique_ptr<platform::BlockFile> file_;
+    std::unique_ptr<platform::BlockFile> journal_;
+    bool durable_;
+    bool active_ = false;
+    std::int64_t length_;       // the file's length as the last commit left it (-1 unknown)
+    std::uint64_t logicalend_;  // the length the operation's writes give the file
+    std::map<std::uint64_t, Held> held_;
+    JournalContent owed_;  // a rollback that failed, retried at the next begin
+    bool owing_ = false;
+    std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace vorn
