@@ -13,7 +13,8 @@
 #include "fsn/blocks.h"
 #include "fsn/format.h"
 #include "fsn/fsdata.h"
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "vorn/platform.h"
 #include "yardstick.h"
 

@@ -10,7 +10,8 @@
 
 #include "fsn/check.h"
 #include "fsn/fault.h"
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "fsn/records.h"
 #include "memimage.h"
 

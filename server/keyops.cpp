@@ -1,7 +1,8 @@
 // The key handlers: index keys are built in the calling thread's key buffer, so requests on
 // different files never share one.
 #include "fserror.h"
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "operations.h"
 
 namespace vorn::server {

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "requests.h"
+#include "listener.h"
 
 namespace vorn::server {
 

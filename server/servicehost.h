@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "requests.h"
+#include "listener.h"
 #include "statuspipe.h"
 
 namespace vorn::server {

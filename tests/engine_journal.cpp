@@ -12,7 +12,8 @@
 #include "fsn/check.h"
 #include "fsn/journal.h"
 #include "fsn/journalfile.h"
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "fsn/records.h"
 #include "support/enginefile.h"
 

@@ -11,8 +11,9 @@
 
 #include "fsn/blocks.h"
 #include "fsn/check.h"
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
 #include "fsn/keytree.h"
+#include "fsn/keyupdate.h"
 #include "support/enginefile.h"
 
 namespace vorn::test {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "filetable.h"
-#include "requests.h"
+#include "listener.h"
 #include "server_harness.h"
 #include "vorn/eventlog.h"
 #include "vorn/socket.h"

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "requests.h"
+#include "listener.h"
 #include "server_harness.h"
 #include "vorn/eventlog.h"
 #include "vorn/socket.h"

@@ -8,7 +8,8 @@
 #include <random>
 #include <thread>
 
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "fsn/records.h"
 #include "server_harness.h"
 

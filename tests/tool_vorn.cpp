@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "fsn/blocks.h"
-#include "fsn/keys.h"
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "fsn/layout.h"
 #include "fsn/records.h"
 #include "support/childprocess.h"

@@ -37,6 +37,9 @@ class BlockFile {
     // on the same open file succeeds. Where there is no such lock it succeeds and excludes
     // nothing.
     virtual bool trylock() { return true; }
+    // The file a cache in front of another one wraps (to see the file's identity through
+    // it); null for a file of its own.
+    virtual BlockFile *inner() { return nullptr; }
 };
 
 enum class OpenMode { ReadOnly, ReadWrite };

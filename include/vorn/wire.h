@@ -1,6 +1,6 @@
 // The wire protocol between vornlink and vornserv: the 19-byte FS call block that heads every
 // request and reply, the packets, the opcodes and the result codes. Both deliverables include
-// this header; docs/FORMAT.md explains the exchange.
+// this header; docs/PROTOCOL.md explains the exchange.
 #pragma once
 
 #include <cstddef>

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "blockcache.h"
 #include "descriptor.h"
 #include "vorn/platform.h"
 
@@ -142,8 +141,7 @@ std::tm localnow() {
 }
 
 bool fileidentity(BlockFile &file, FileIdentity *identity) {
-    if (auto *cache = dynamic_cast<BlockCache *>(&file))
-        return fileidentity(cache->wrapped(), identity);
+    if (BlockFile *inner = file.inner()) return fileidentity(*inner, identity);
     auto *posix = dynamic_cast<PosixFile *>(&file);
     if (posix == nullptr) return false;
     struct stat st {};

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "blockcache.h"
 #include "vorn/platform.h"
 
 namespace vorn::platform {
@@ -120,8 +119,7 @@ std::tm localnow() {
 }
 
 bool fileidentity(BlockFile &file, FileIdentity *identity) {
-    if (auto *cache = dynamic_cast<BlockCache *>(&file))
-        return fileidentity(cache->wrapped(), identity);
+    if (BlockFile *inner = file.inner()) return fileidentity(*inner, identity);
     auto *win = dynamic_cast<Win32File *>(&file);
     if (win == nullptr) return false;
     BY_HANDLE_FILE_INFORMATION info{};

@@ -1,10 +1,10 @@
 // Key operations: keys are never compressed. Locally the index key is built in newkey (fid
 // byte, value, rid); a found value is copied to the caller's buffer through a local one so
 // that only the value's own bytes are written there.
-#include "fsn/keys.h"
-
 #include <cstring>
 
+#include "fsn/keysearch.h"
+#include "fsn/keyupdate.h"
 #include "linkstate.h"
 
 using namespace vorn;

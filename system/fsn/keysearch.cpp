@@ -2,12 +2,13 @@
 // changes the file. Bytes from the file are checked before they are used: every block on the
 // way must be a well-formed key block one level below its parent, and every child number
 // must name a block that can hold keys.
+#include "keysearch.h"
+
 #include <vorn/errors.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "keys.h"
 #include "keytree.h"
 
 namespace vorn {

@@ -2,11 +2,13 @@
 // takes the new blocks it needs, so that a refused key or a damaged tree changes nothing;
 // only then does it change blocks, in an order that keeps the tree whole between steps.
 // Key blocks come from free chain 0 and go back to it as empty data blocks.
+#include "keyupdate.h"
+
 #include <vorn/errors.h>
 
 #include <cstring>
 
-#include "keys.h"
+#include "keysearch.h"
 #include "keytree.h"
 
 namespace vorn {

@@ -1,6 +1,6 @@
 // The listener: accepts connections and serves each on its own thread; pause, continue and
 // stop for the service host.
-#include "requests.h"
+#include "listener.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,5 +1,6 @@
-// The key index: one B-tree of key blocks per file holding every index of every sub-file.
-// A key is the fid byte, the value (at most 195 bytes) and the 4-byte rid.
+// The key index's lookups: one B-tree of key blocks per file holding every index of every
+// sub-file. A key is the fid byte, the value (at most 195 bytes) and the 4-byte rid. Adding
+// and deleting keys is keyupdate.h.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +26,5 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
                       std::int16_t *foundlen = nullptr);
 std::uint32_t prevkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
                       std::int16_t *foundlen = nullptr);
-
-// Adds / deletes a built key of length len (fid byte + value; the rid follows). 1 or 0.
-std::int16_t addkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key);
-std::int16_t deletekey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key);
 
 }  // namespace vorn

@@ -1,5 +1,5 @@
-// The block read cache behind withblockcache (see vorn/platform.h). Kept apart from the POSIX
-// file so that fileidentity can see through it to the file it wraps.
+// The block read cache behind withblockcache (see vorn/platform.h). Nothing in it depends on
+// the operating system: it lives with the engine, and fileidentity sees through it by inner().
 #pragma once
 
 #include <cstddef>
@@ -25,7 +25,7 @@ class BlockCache final : public BlockFile {
     bool sync() override { return file_->sync(); }
     bool trylock() override { return file_->trylock(); }
 
-    BlockFile &wrapped() { return *file_; }
+    BlockFile *inner() override { return file_.get(); }
 
   private:
     static constexpr std::size_t kChunkSlots = 64;
