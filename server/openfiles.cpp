@@ -97,15 +97,17 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
     }
     // The journal is settled (an interrupted operation rolled back) before the header is read.
     if (wrapdatabasefile != nullptr) file = wrapdatabasefile(std::move(file), name);
+    // The journal lies beside the file, where the name reached it (inside the data root).
+    const std::string path = serverpath(name);
     std::unique_ptr<platform::BlockFile> journal;
-    if (!attachjournal(name, *file, &journal)) {
+    if (!attachjournal(path.c_str(), *file, &journal)) {
         delete rec;
         setfserror(fs, kServerOrigin, kErrOpenFile);
         return 0;
     }
     FSDATA *f = rec->fsdata.get();
     journalfile(rec, std::move(file), std::move(journal));
-    rec->journalname = journalpath(name);
+    rec->journalname = journalpath(path.c_str());
     rec->whocount = 1;
     rec->exclowner = kNoOwner;
     rec->identity = id;

@@ -5,9 +5,10 @@
 #include <syslog.h>
 
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
+
+#include "eventlogline.h"
 
 namespace vorn::platform {
 namespace {
@@ -27,30 +28,6 @@ int priorityof(EventType type) {
             break;
     }
     return LOG_INFO;
-}
-
-const char *wordof(EventType type) {
-    switch (type) {
-        case EventType::Error:
-            return "error";
-        case EventType::Warning:
-            return "warning";
-        case EventType::Information:
-            break;
-    }
-    return "information";
-}
-
-// Reports carry CR LF line ends; a log line holds one report, so line breaks become spaces
-// and trailing breaks are dropped.
-std::string oneline(const char *text) {
-    std::string line;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p == '\r') continue;
-        line += *p == '\n' ? ' ' : *p;
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line;
 }
 
 }  // namespace
@@ -75,15 +52,7 @@ void reportevent(EventType type, std::uint16_t category, std::uint32_t id, const
     std::lock_guard lock(logmutex);
     ::syslog(priorityof(type), "%s", line.c_str());
     if (logfile == nullptr) return;
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::fprintf(logfile, "%s %s %s category %u id 0x%08X: %s\n", stamp, ident.c_str(),
-                 wordof(type), static_cast<unsigned>(category), static_cast<unsigned>(id),
-                 line.c_str());
-    std::fflush(logfile);
+    appendeventline(logfile, ident, type, category, id, line);
 }
 
 void closeeventlog() {

@@ -21,6 +21,7 @@
 #include <system_error>
 #include <thread>
 
+#include "servicestatustext.h"
 #include "vorn/eventlog.h"
 
 namespace vorn::platform {
@@ -128,41 +129,6 @@ void deliverwaiting() {
 // Caller holds the mutex.
 void wakedispatcher() {
     if (dispatcher.running) ::pthread_kill(dispatcher.thread, wakesignal());
-}
-
-const char *statename(std::uint32_t state) {
-    switch (state) {
-        case kServiceStopped:
-            return "Stopped";
-        case kServiceStartPending:
-            return "Start pending";
-        case kServiceStopPending:
-            return "Stop pending";
-        case kServiceRunning:
-            return "Running";
-        case kServiceContinuePending:
-            return "Continue pending";
-        case kServicePausePending:
-            return "Pause pending";
-        case kServicePaused:
-            return "Paused";
-        default:
-            return "Unknown";
-    }
-}
-
-std::uint32_t exitcodeof(const ServiceStatus &status) {
-    return status.win32exitcode == kErrorServiceSpecific ? status.servicespecificexitcode
-                                                         : status.win32exitcode;
-}
-
-// The human part of a report: "Start pending, check point 1", "Stopped, exit code 5", ...
-std::string describe(const ServiceStatus &status) {
-    std::string text = statename(status.currentstate);
-    if (status.checkpoint != 0) text += ", check point " + std::to_string(status.checkpoint);
-    if (status.currentstate == kServiceStopped && exitcodeof(status) != 0)
-        text += ", exit code " + std::to_string(exitcodeof(status));
-    return text;
 }
 
 // The notification for systemd: READY=1 when running, STOPPING=1 when a stop is pending,

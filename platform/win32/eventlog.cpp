@@ -11,9 +11,10 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
+
+#include "eventlogline.h"
 
 namespace vorn::platform {
 namespace {
@@ -35,28 +36,6 @@ WORD eventtypeof(EventType type) {
             break;
     }
     return EVENTLOG_INFORMATION_TYPE;
-}
-
-const char *wordof(EventType type) {
-    switch (type) {
-        case EventType::Error:
-            return "error";
-        case EventType::Warning:
-            return "warning";
-        case EventType::Information:
-            break;
-    }
-    return "information";
-}
-
-std::string oneline(const char *text) {
-    std::string line;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p == '\r') continue;
-        line += *p == '\n' ? ' ' : *p;
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line;
 }
 
 // Names this program as the source's message and category file, unless an entry exists.
@@ -113,15 +92,7 @@ void reportevent(EventType type, std::uint16_t category, std::uint32_t id, const
         ::ReportEventA(source, eventtypeof(type), category, id, nullptr, 1, 0, &insertion, nullptr);
     }
     if (logfile == nullptr) return;
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_s(&local, &now);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::fprintf(logfile, "%s %s %s category %u id 0x%08X: %s\n", stamp, sourcename.c_str(),
-                 wordof(type), static_cast<unsigned>(category), static_cast<unsigned>(id),
-                 line.c_str());
-    std::fflush(logfile);
+    appendeventline(logfile, sourcename, type, category, id, line);
 }
 
 void closeeventlog() {

@@ -58,10 +58,30 @@ class Win32File final : public BlockFile {
         return size.QuadPart;
     }
 
+    bool truncate(std::uint64_t length) override {
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(length);
+        return ::SetFilePointerEx(h_, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(h_);
+    }
+
+    bool sync() override { return ::FlushFileBuffers(h_) != 0; }
+
+    // Byte-range locks are mandatory on Windows, so the lock covers one byte far past any
+    // data: it excludes other lockers and never a reader or writer of the file's contents.
+    bool trylock() override {
+        if (locked_) return true;
+        OVERLAPPED beyond{};
+        beyond.OffsetHigh = 0x7FFFFFFF;
+        locked_ = ::LockFileEx(h_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                               &beyond) != 0;
+        return locked_;
+    }
+
     HANDLE handle() const { return h_; }
 
   private:
     HANDLE h_;
+    bool locked_ = false;
 };
 
 // Other processes may read and write the file too (the library reads a database that the

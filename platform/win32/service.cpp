@@ -23,6 +23,7 @@
 #include <system_error>
 #include <thread>
 
+#include "servicestatustext.h"
 #include "vorn/eventlog.h"
 
 namespace vorn::platform {
@@ -130,38 +131,6 @@ void controlloop() {
     }
 }
 
-const char *statename(std::uint32_t state) {
-    switch (state) {
-        case kServiceStopped:
-            return "Stopped";
-        case kServiceStartPending:
-            return "Start pending";
-        case kServiceStopPending:
-            return "Stop pending";
-        case kServiceRunning:
-            return "Running";
-        case kServiceContinuePending:
-            return "Continue pending";
-        case kServicePausePending:
-            return "Pause pending";
-        case kServicePaused:
-            return "Paused";
-        default:
-            return "Unknown";
-    }
-}
-
-std::string describe(const ServiceStatus &status) {
-    std::string text = std::string("Service status: ") + statename(status.currentstate);
-    if (status.checkpoint != 0) text += ", check point " + std::to_string(status.checkpoint);
-    const std::uint32_t code = status.win32exitcode == kErrorServiceSpecific
-                                   ? status.servicespecificexitcode
-                                   : status.win32exitcode;
-    if (status.currentstate == kServiceStopped && code != 0)
-        text += ", exit code " + std::to_string(code);
-    return text;
-}
-
 }  // namespace
 
 bool startservicectrldispatcher(const ServiceTableEntry *table, int, char **) {
@@ -251,7 +220,8 @@ bool setservicestatus(ServiceStatusHandle handle, const ServiceStatus &status) {
     }
     if (inconsole) {
         console.changed.notify_all();
-        reportevent(EventType::Information, 1, kEventInformation, describe(status).c_str());
+        reportevent(EventType::Information, 1, kEventInformation,
+                    ("Service status: " + describe(status)).c_str());
         return true;
     }
     SERVICE_STATUS s{};
