@@ -1,4 +1,4 @@
-// The record, key and control handlers. Each runs with the file's slot mutex held and the
+// The record, key, lock and control handlers. Each runs with the file's slot mutex held and the
 // request's fields validated (see dispatch.cpp), performs the same engine steps as the
 // library's local path, writes every change through to the file before it returns, and
 // returns its result for the reply (0 with the error in the reply on failure).
@@ -26,6 +26,15 @@ std::uint32_t fslastkey(Request &request);
 std::uint32_t fsfindkey(Request &request);
 std::uint32_t fsnextkey(Request &request);
 std::uint32_t fsprevkey(Request &request);
+
+// Locks (opcodes 20 to 25 and 30).
+std::uint32_t fslock(Request &request);
+std::uint32_t fsunlock(Request &request);
+std::uint32_t fsexclusivelock(Request &request);
+std::uint32_t fsexclusiveunlock(Request &request);
+std::uint32_t fsunlockrid(Request &request);
+std::uint32_t fsislocked(Request &request);
+std::uint32_t fsforceunlockrid(Request &request);
 
 // Control values (opcodes 26 to 29, 65, 66) and the server's clock (31, no file).
 std::uint32_t fsgetcannumber(Request &request);
