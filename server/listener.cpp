@@ -6,13 +6,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <list>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "connection.h"
+#include "mutex.h"
 #include "vorn/eventlog.h"
 #include "vorn/socket.h"
 
@@ -29,16 +29,18 @@ struct Connection {
 
 // The listener's shared state, guarded by `mutex`.
 struct Listener {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable changed;
-    platform::Socket socket = platform::kNoSocket;
-    bool listening = false;
-    bool failed = false;
-    bool paused = false;
-    bool stopping = false;
-    std::uint16_t port = 0;
-    std::list<Connection> connections;
-    std::vector<platform::Socket> held;  // accepted while paused, served after continue
+    platform::Socket socket GUARDED_BY(mutex) = platform::kNoSocket;
+    bool listening GUARDED_BY(mutex) = false;
+    bool failed GUARDED_BY(mutex) = false;
+    bool paused GUARDED_BY(mutex) = false;
+    bool stopping GUARDED_BY(mutex) = false;
+    std::uint16_t port GUARDED_BY(mutex) = 0;
+    // The connections' fields are guarded by `mutex` too.
+    std::list<Connection> connections GUARDED_BY(mutex);
+    // Accepted while paused, served after continue.
+    std::vector<platform::Socket> held GUARDED_BY(mutex);
 };
 
 constexpr auto kRetryPause = std::chrono::milliseconds(100);
@@ -56,14 +58,14 @@ void reportinfo(const char *text) {
 // Ends the listener's start with a failure that waitlistening reports as port 0.
 int failstart(Listener &l, platform::Socket socket) {
     if (socket != platform::kNoSocket) platform::closesocket(socket);
-    std::lock_guard lock(l.mutex);
+    MutexLock lock(l.mutex);
     l.failed = true;
     l.changed.notify_all();
     return 1;
 }
 
 // Joins the threads of connections that have ended. Called with the mutex held.
-void reapfinished(Listener &l) {
+void reapfinished(Listener &l) REQUIRES(l.mutex) {
     for (auto it = l.connections.begin(); it != l.connections.end();) {
         if (it->finished) {
             it->thread.join();
@@ -77,14 +79,14 @@ void reapfinished(Listener &l) {
 void serve(Connection *connection) {
     talkToClient(connection->socket);
     Listener &l = listener();
-    std::lock_guard lock(l.mutex);
+    MutexLock lock(l.mutex);
     connection->finished = true;
     l.changed.notify_all();
 }
 
 // Starts a thread for an accepted connection. False when no thread could be started (the
 // socket is closed then). Called with the mutex held.
-bool startconnection(Listener &l, platform::Socket socket) {
+bool startconnection(Listener &l, platform::Socket socket) REQUIRES(l.mutex) {
     Connection &c = l.connections.emplace_back();
     c.socket = socket;
     try {
@@ -100,8 +102,8 @@ bool startconnection(Listener &l, platform::Socket socket) {
 
 // Waits while paused, then serves the connections held meanwhile. False when the listener
 // is to stop. Called with the lock held.
-bool waitwhilepaused(Listener &l, std::unique_lock<std::mutex> &lock) {
-    l.changed.wait(lock, [&l] { return !l.paused || l.stopping; });
+bool waitwhilepaused(Listener &l, MutexLock &lock) REQUIRES(l.mutex) {
+    while (l.paused && !l.stopping) lock.wait(l.changed);
     if (l.stopping) return false;
     for (platform::Socket held : l.held) startconnection(l, held);
     l.held.clear();
@@ -160,13 +162,13 @@ bool letin(const std::vector<AddressRange> &allow, platform::Socket c) {
 int acceptloop(Listener &l, platform::Socket s, const std::vector<AddressRange> &allow) {
     for (;;) {
         {
-            std::unique_lock lock(l.mutex);
+            MutexLock lock(l.mutex);
             reapfinished(l);
             if (!waitwhilepaused(l, lock)) return 1;
         }
         const platform::Socket c = platform::tcpaccept(s);
         if (c != platform::kNoSocket && !letin(allow, c)) continue;
-        std::unique_lock lock(l.mutex);
+        MutexLock lock(l.mutex);
         if (l.stopping) {
             if (c != platform::kNoSocket) platform::closesocket(c);
             return 1;
@@ -180,7 +182,11 @@ int acceptloop(Listener &l, platform::Socket s, const std::vector<AddressRange> 
         } else {
             pause = !startconnection(l, c);
         }
-        if (pause) l.changed.wait_for(lock, kRetryPause, [&l] { return l.stopping; });
+        if (pause) {
+            const auto deadline = std::chrono::steady_clock::now() + kRetryPause;
+            while (!l.stopping && lock.waituntil(l.changed, deadline)) {
+            }
+        }
     }
 }
 
@@ -196,7 +202,7 @@ bool admitted(const std::vector<AddressRange> &allow, std::uint32_t peer) {
 
 bool forgetconnection(platform::Socket socket) {
     Listener &l = listener();
-    std::lock_guard lock(l.mutex);
+    MutexLock lock(l.mutex);
     // A stop has shut down every connection it found, and none starts after it.
     if (l.stopping) return true;
     for (Connection &c : l.connections) {
@@ -218,7 +224,7 @@ int doRequests(const ListenConfig &config) {
     if (s == platform::kNoSocket) return failstart(l, s);
     bool stopped = false;
     {
-        std::lock_guard lock(l.mutex);
+        MutexLock lock(l.mutex);
         stopped = l.stopping;  // a stop that came before the listener was up
         if (!stopped) {
             l.failed = false;
@@ -230,7 +236,7 @@ int doRequests(const ListenConfig &config) {
     }
     if (stopped) return failstart(l, s);
     const int result = acceptloop(l, s, config.allow);
-    std::lock_guard lock(l.mutex);
+    MutexLock lock(l.mutex);
     l.socket = platform::kNoSocket;
     l.listening = false;
     platform::closesocket(s);
@@ -241,21 +247,21 @@ int doRequests(const ListenConfig &config) {
 
 std::uint16_t waitlistening() {
     Listener &l = listener();
-    std::unique_lock lock(l.mutex);
-    l.changed.wait(lock, [&l] { return l.listening || l.failed || l.stopping; });
+    MutexLock lock(l.mutex);
+    while (!l.listening && !l.failed && !l.stopping) lock.wait(l.changed);
     return l.listening ? l.port : 0;
 }
 
 void pauserequests() {
     Listener &l = listener();
-    std::lock_guard lock(l.mutex);
+    MutexLock lock(l.mutex);
     l.paused = true;
     l.changed.notify_all();
 }
 
 void resumerequests() {
     Listener &l = listener();
-    std::lock_guard lock(l.mutex);
+    MutexLock lock(l.mutex);
     l.paused = false;
     l.changed.notify_all();
 }
@@ -264,7 +270,7 @@ void stoprequests() {
     Listener &l = listener();
     std::list<Connection> ending;
     {
-        std::unique_lock lock(l.mutex);
+        MutexLock lock(l.mutex);
         l.stopping = true;
         l.changed.notify_all();
         // Wakes the accept (on Linux a listening socket that is shut down fails its accept).

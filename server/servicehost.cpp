@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "filetable.h"
+#include "mutex.h"
 #include "vorn/eventlog.h"
 #include "vorn/service.h"
 
@@ -28,18 +28,18 @@ using namespace platform;
 class TerminateEvent {
   public:
     void create() {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         created_ = true;
         signalled_ = false;
     }
     void close() {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         created_ = false;
     }
     // False when the event doesn't exist.
     bool set() {
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (!created_) return false;
             signalled_ = true;
         }
@@ -47,15 +47,15 @@ class TerminateEvent {
         return true;
     }
     void wait() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return signalled_; });
+        MutexLock lock(mutex_);
+        while (!signalled_) lock.wait(changed_);
     }
 
   private:
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable changed_;
-    bool created_ = false;
-    bool signalled_ = false;
+    bool created_ GUARDED_BY(mutex_) = false;
+    bool signalled_ GUARDED_BY(mutex_) = false;
 };
 
 constexpr std::uint32_t kAllControls = kAcceptStop | kAcceptPauseContinue | kAcceptShutdown;
@@ -69,7 +69,7 @@ std::thread threadHandle;                       // the request thread; ServiceMa
 std::atomic<bool> requestthreadstarted{false};  // stoprequests has something to stop
 std::atomic<std::uint32_t> runningService{0};
 std::atomic<std::uint32_t> pauseService{0};
-std::mutex endingmutex;
+Mutex endingmutex;
 
 // Why InitService failed, for the "stopped" report.
 std::uint32_t initerror = 0;
@@ -252,7 +252,7 @@ void terminate(std::uint32_t error, std::uint32_t serviceSpecificExitCode) {
 }
 
 void Ending() {
-    std::lock_guard lock(endingmutex);
+    MutexLock lock(endingmutex);
     // The connection threads end (or are waited for) before any file record is freed, so no
     // thread can still use a record that fscloseall releases.
     if (requestthreadstarted) stoprequests();

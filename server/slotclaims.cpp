@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <mutex>
 
 #include "filetable.h"
+#include "mutex.h"
 
 namespace vorn::server {
 
@@ -13,10 +13,10 @@ namespace {
 enum class SlotState { Free, Opening, Open };
 
 struct ClaimTable {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable settled;  // an Opening slot became Open or Free
-    SlotState state[kSlots] = {};
-    platform::FileIdentity identity[kSlots];
+    SlotState state[kSlots] GUARDED_BY(mutex) = {};
+    platform::FileIdentity identity[kSlots] GUARDED_BY(mutex);
 };
 
 ClaimTable &claims() {
@@ -28,7 +28,7 @@ ClaimTable &claims() {
 
 Claim findorclaim(const platform::FileIdentity &id) {
     ClaimTable &t = claims();
-    std::unique_lock lock(t.mutex);
+    MutexLock lock(t.mutex);
     for (;;) {
         int freeslot = -1;
         bool opening = false;
@@ -46,20 +46,20 @@ Claim findorclaim(const platform::FileIdentity &id) {
             t.identity[freeslot] = id;
             return Claim{freeslot, false};
         }
-        t.settled.wait(lock);
+        lock.wait(t.settled);
     }
 }
 
 bool hasfreeslot() {
     ClaimTable &t = claims();
-    std::lock_guard lock(t.mutex);
+    MutexLock lock(t.mutex);
     return std::find(std::begin(t.state), std::end(t.state), SlotState::Free) != std::end(t.state);
 }
 
 void publishslot(int slot) {
     ClaimTable &t = claims();
     {
-        std::lock_guard lock(t.mutex);
+        MutexLock lock(t.mutex);
         t.state[slot] = SlotState::Open;
     }
     t.settled.notify_all();
@@ -68,7 +68,7 @@ void publishslot(int slot) {
 void releaseslot(int slot) {
     ClaimTable &t = claims();
     {
-        std::lock_guard lock(t.mutex);
+        MutexLock lock(t.mutex);
         t.state[slot] = SlotState::Free;
         t.identity[slot] = platform::FileIdentity{};
     }
@@ -77,7 +77,7 @@ void releaseslot(int slot) {
 
 void resetclaims() {
     ClaimTable &t = claims();
-    std::lock_guard lock(t.mutex);
+    MutexLock lock(t.mutex);
     for (int s = 0; s < kSlots; ++s) {
         t.state[s] = SlotState::Free;
         t.identity[s] = platform::FileIdentity{};

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "mutex.h"
 #include "vorn/eventlog.h"
 
 namespace vorn::server {
@@ -36,18 +36,18 @@ struct Client {
 
 // The interface's threads and handles; everything here is guarded by `mutex`.
 struct StatusPipe {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable changed;  // a client left, or the interface is stopping
-    std::string name;
-    std::thread listenerthread;
-    PipeHandle listener = kNoPipe;
-    bool settled = false;  // the listener has made its pipe or failed to
-    bool stopping = false;
-    std::list<Client> clients;
+    std::string name GUARDED_BY(mutex);
+    std::thread listenerthread GUARDED_BY(mutex);
+    PipeHandle listener GUARDED_BY(mutex) = kNoPipe;
+    bool settled GUARDED_BY(mutex) = false;  // the listener has made its pipe or failed to
+    bool stopping GUARDED_BY(mutex) = false;
+    std::list<Client> clients GUARDED_BY(mutex);
 };
 
 StatusPipe state;
-std::mutex auditmutex;
+Mutex auditmutex;
 
 void reporterror(const char *text) {
     platform::reportevent(platform::EventType::Error, 1, platform::kEventError, text);
@@ -70,14 +70,14 @@ void uppercase(char *text) {
 // concurrent clients whole. A log that can't be opened is skipped. Binary mode, so that each
 // line ends in the one "\r\n" written on every system.
 void appendaudit(long length, const char *request) {
-    std::lock_guard lock(auditmutex);
+    MutexLock lock(auditmutex);
     std::FILE *log = std::fopen(kAuditLogName, "ab");
     if (log == nullptr) return;
     std::fprintf(log, "Length=%ld - msg=%s\r\n", length, request);
     std::fclose(log);
 }
 
-int activeclients() {
+int activeclients() REQUIRES(state.mutex) {
     int n = 0;
     for (const Client &client : state.clients) n += client.done ? 0 : 1;
     return n;
@@ -87,7 +87,7 @@ int activeclients() {
 void reapfinished() {
     std::list<Client> finished;
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         for (auto it = state.clients.begin(); it != state.clients.end();) {
             const auto next = std::next(it);
             if (it->done) finished.splice(finished.end(), state.clients, it);
@@ -103,7 +103,7 @@ void reapfinished() {
 // that stopstatuspipe never shuts down a handle number that has been reused.
 void finishclient(PipeHandle pipe) {
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         for (Client &client : state.clients) {
             if (client.done || client.pipe != pipe) continue;
             client.pipe = kNoPipe;
@@ -117,7 +117,7 @@ void finishclient(PipeHandle pipe) {
 
 // Starts the conversation thread for a new client; false (client closed) when it can't.
 bool startclient(PipeHandle pipe) {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (!state.stopping) {
         Client &client = state.clients.emplace_back(Client{pipe, {}, false});
         try {
@@ -133,7 +133,7 @@ bool startclient(PipeHandle pipe) {
 
 // True when every instance is taken by a client being served.
 bool full() {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return activeclients() >= kMaxPipeInstances;
 }
 
@@ -144,14 +144,14 @@ void refuseclient(PipeHandle pipe) {
 }
 
 bool isstopping() {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return state.stopping;
 }
 
 // Tells startstatuspipe that the listener has made its pipe (or failed to).
 void settle() {
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         state.settled = true;
     }
     state.changed.notify_all();
@@ -204,7 +204,7 @@ void commThreadFunc(const char *name) {
         return;
     }
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         if (state.stopping) {
             platform::pipeclose(listener);
             state.settled = true;
@@ -227,13 +227,13 @@ void commThreadFunc(const char *name) {
         }
         if (!startclient(client)) break;
     }
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.listener = kNoPipe;
     platform::pipeclose(listener);
 }
 
 bool startstatuspipe(const char *name) {
-    std::unique_lock lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (state.listenerthread.joinable()) return false;
     state.stopping = false;
     state.settled = false;
@@ -244,14 +244,14 @@ bool startstatuspipe(const char *name) {
         return false;
     }
     // Clients may connect as soon as this returns (or the failure has been reported).
-    state.changed.wait(lock, [] { return state.settled; });
+    while (!state.settled) lock.wait(state.changed);
     return true;
 }
 
 void stopstatuspipe() {
     std::thread listener;
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         state.stopping = true;
         if (state.listener != kNoPipe) platform::pipeshutdown(state.listener);
         for (const Client &client : state.clients) {
@@ -265,13 +265,13 @@ void stopstatuspipe() {
     // shutdown, closes its pipe and ends.
     std::list<std::thread> threads;
     {
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         for (Client &client : state.clients) threads.push_back(std::move(client.thread));
     }
     for (std::thread &thread : threads) {
         if (thread.joinable()) thread.join();
     }
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.clients.clear();
 }
 
