@@ -1,6 +1,6 @@
-// The codes the engine and the library record in the error ring (the `err` of a failed call,
-// shown by checkerr and written to the client log). Each names one step that failed; a code
-// used by two steps is named once for each. docs/ERRORS.md tells what the caller sees for each.
+// The codes the engine and the library record in the library's error ring (`err`) when a
+// step fails. Each names one step; a code used by two steps is named once for each.
+// docs/ERRORS.md tells what the caller sees for each.
 // The server's result codes (FS.error) are ServerCode in wire.h.
 #pragma once
 
