@@ -13,7 +13,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // the work failed (or, for check, the file has faults)
 inline constexpr int kExitUsage = 2;   // a wrong command line, or a file that is no database
 
-struct OptionSpec {
+struct OptionRule {
     const char *name;  // "--keys"
     bool takesvalue;   // "--subfile N" rather than a flag
 };
@@ -35,7 +35,7 @@ struct Command {
     const char *usage;    // the part after "vorn NAME"
     const char *summary;  // one line for `vorn --help`
     const char *help;     // the paragraph for `vorn NAME --help`
-    std::vector<OptionSpec> options;
+    std::vector<OptionRule> options;
     int minargs, maxargs;  // positional arguments
     int (*run)(const Args &args);
 };

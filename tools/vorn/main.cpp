@@ -54,8 +54,8 @@ void printhelp(const Command &c) {
     std::printf("usage: vorn %s %s\n\n%s\n", c.name, c.usage, c.help);
 }
 
-const OptionSpec *findoption(const Command &c, const std::string &name) {
-    for (const OptionSpec &o : c.options) {
+const OptionRule *findoption(const Command &c, const std::string &name) {
+    for (const OptionRule &o : c.options) {
         if (name == o.name) return &o;
     }
     return nullptr;
@@ -77,13 +77,13 @@ bool parseargs(const Command &c, int argc, char **argv, int first, Args *args) {
         }
         const std::size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
-        const OptionSpec *spec = findoption(c, name);
-        if (spec == nullptr) {
+        const OptionRule *rule = findoption(c, name);
+        if (rule == nullptr) {
             fail(c.name, kExitUsage, "unknown option %s (see vorn %s --help)", name.c_str(),
                  c.name);
             return false;
         }
-        if (!spec->takesvalue) {
+        if (!rule->takesvalue) {
             if (eq != std::string::npos) {
                 fail(c.name, kExitUsage, "%s takes no value", name.c_str());
                 return false;
