@@ -271,6 +271,24 @@ double pingrate(std::uint16_t port, int clients) {
     return static_cast<double>(total) / seconds(start);
 }
 
+// The stored (compressed) form of sample record `seed`, as a client sends it.
+std::vector<std::uint8_t> storedsample(unsigned seed) {
+    std::vector<std::uint8_t> stored(200);
+    const auto rec = samplerecord(seed);
+    stored.resize(
+        static_cast<std::size_t>(vorn::compress(stored.data(), stored.size(), rec.data(), 100)));
+    return stored;
+}
+
+// Connects a hand-built client and opens `name` through it; false on any failure.
+bool connectandopen(Client &c, std::uint16_t port, const std::string &name, vorn::FS *fs) {
+    *fs = vorn::FS{};
+    fs->isnetwork = 1;
+    return c.connect(port) &&
+           c.exchange(packet(vorn::kOpOpen, *fs, name.c_str(), name.size() + 1), fs) &&
+           fs->error == 0;
+}
+
 // Many clients of hand-built packets; `shared` puts them all on file 0.
 double serverrate(std::uint16_t port, int clients, bool shared, bool adds,
                   const std::vector<std::uint32_t> &rids) {
@@ -282,17 +300,12 @@ double serverrate(std::uint16_t port, int clients, bool shared, bool adds,
         threads.emplace_back([&, t] {
             Client c;
             const std::string name = shared ? "shared.db" : "c" + std::to_string(t) + ".db";
-            vorn::FS fs{};
-            fs.isnetwork = 1;
-            if (!c.connect(port) ||
-                !c.exchange(packet(vorn::kOpOpen, fs, name.c_str(), name.size() + 1), &fs)) {
+            vorn::FS fs;
+            if (!connectandopen(c, port, name, &fs)) {
                 failed = true;
                 return;
             }
-            std::vector<std::uint8_t> stored(200);
-            const auto rec = samplerecord(static_cast<unsigned>(t));
-            stored.resize(static_cast<std::size_t>(
-                vorn::compress(stored.data(), stored.size(), rec.data(), 100)));
+            const auto stored = storedsample(static_cast<unsigned>(t));
             std::mt19937 random(static_cast<unsigned>(t));
             long n = 0;
             while (seconds(start) < kSeconds) {
@@ -326,18 +339,12 @@ double writerate(std::uint16_t port, int clients, bool shared, bool keys) {
         threads.emplace_back([&, t] {
             Client c;
             const std::string name = shared ? "wshared.db" : "w" + std::to_string(t) + ".db";
-            vorn::FS fs{};
-            fs.isnetwork = 1;
-            if (!c.connect(port) ||
-                !c.exchange(packet(vorn::kOpOpen, fs, name.c_str(), name.size() + 1), &fs) ||
-                fs.error != 0) {
+            vorn::FS fs;
+            if (!connectandopen(c, port, name, &fs)) {
                 failed = true;
                 return;
             }
-            std::vector<std::uint8_t> stored(200);
-            const auto rec = samplerecord(static_cast<unsigned>(t));
-            stored.resize(static_cast<std::size_t>(
-                vorn::compress(stored.data(), stored.size(), rec.data(), 100)));
+            const auto stored = storedsample(static_cast<unsigned>(t));
             long n = 0;
             while (seconds(start) < kSeconds) {
                 char key[32];

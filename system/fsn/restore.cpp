@@ -52,15 +52,13 @@ std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored
                         static_cast<unsigned long>(rid));
     }
     if (len < 1 || len + kRecordHeader > kBlockRoom) {
-        return static_cast<std::int16_t>(
-            setfault(fault, kDbAddNoChain, kErrNoChainBlock, "fsadd - getchain error.\r\n"));
+        return setfault(fault, kDbAddNoChain, kErrNoChainBlock, "fsadd - getchain error.\r\n");
     }
     // The xlate block first: the blocks appended to reach it are then there to take the record.
     const std::uint32_t x = xindexof(rid);
     const std::uint64_t xb = xlateblockof(fsdata, x);
     if (!reachxlateblock(fsdata, xb)) {
-        return static_cast<std::int16_t>(
-            setfault(fault, kDbGetXlateExtend, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+        return setfault(fault, kDbGetXlateExtend, kErrNoXlate, "fsadd - getxlate error.\r\n");
     }
     std::uint32_t blk = 0;
     FSBUFF *b =
@@ -70,8 +68,7 @@ std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored
     pin.hold(b);
     FSBUFF *xbuf = readblk(fsdata, static_cast<std::uint32_t>(xb));
     if (xbuf == nullptr) {
-        return static_cast<std::int16_t>(
-            setfault(fault, kDbGetXlateRead, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+        return setfault(fault, kDbGetXlateRead, kErrNoXlate, "fsadd - getxlate error.\r\n");
     }
     const unsigned slot = x & 0xFF;
     if ((xbuf->xbuff.xlate[slot] >> 28) != 0) {
@@ -81,13 +78,11 @@ std::int16_t placerecordat(FSDATA *fsdata, std::uint32_t rid, const void *stored
     }
     xbuf->xbuff.xlate[slot] = (subfile << 28) | blk;
     if (writeblk(fsdata, static_cast<std::uint32_t>(xb)) == 0) {
-        return static_cast<std::int16_t>(
-            setfault(fault, kDbGetXlateWrite, kErrNoXlate, "fsadd - getxlate error.\r\n"));
+        return setfault(fault, kDbGetXlateWrite, kErrNoXlate, "fsadd - getxlate error.\r\n");
     }
     b = readblk(fsdata, blk);
     if (b == nullptr || artb(fsdata, &rid, &len, stored, &b->dbuff, blk) == 0) {
-        return static_cast<std::int16_t>(
-            setfault(fault, kDbAddToBlock, kErrAddToBlock, "fsadd - artb error.\r\n"));
+        return setfault(fault, kDbAddToBlock, kErrAddToBlock, "fsadd - artb error.\r\n");
     }
     widenbounds(fsdata, rid);
     if (writeblk(fsdata, blk) == 0) {
