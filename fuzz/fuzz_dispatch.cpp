@@ -19,9 +19,8 @@
 #include <vector>
 
 #include "connection.h"
-#include "dataroot.h"
-#include "filetable.h"
 #include "fsn/format.h"
+#include "server.h"
 
 namespace {
 
@@ -42,8 +41,6 @@ void setup() {
     std::string pattern = (fs::temp_directory_path() / "vornfuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     root = pattern;
-    vorn::server::setdataroot(root);
-    vorn::server::fsinit();
     std::atexit([] {
         std::error_code ec;
         fs::remove_all(root, ec);
@@ -80,6 +77,16 @@ void reset(const std::uint8_t *data, std::size_t size) {
     writeimage(root + "/b.db");
 }
 
+// The server the inputs reach, made once over the scratch data root.
+vorn::server::Server &server() {
+    static vorn::server::Server instance([] {
+        vorn::server::ServerConfig config;
+        config.files.dataroot = vorn::server::DataRoot(root);
+        return config;
+    }());
+    return instance;
+}
+
 // Writes the whole stream, ends it, and reads every reply until the server closes.
 void client(int fd, const std::uint8_t *data, std::size_t size) {
     std::size_t sent = 0;
@@ -105,10 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
     std::thread peer(client, pair[1], data + skip, size - skip);
-    vorn::server::talkToClient(pair[0]);  // closes pair[0]
+    vorn::server::talkToClient(server(), pair[0]);  // closes pair[0]
     peer.join();
     ::close(pair[1]);
     // Temporary databases belong to no connection: close them as a stopping server does.
-    vorn::server::fscloseall();
+    server().files.fscloseall();
     return 0;
 }

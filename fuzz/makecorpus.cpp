@@ -16,8 +16,6 @@
 #include <vector>
 
 #include "connection.h"
-#include "dataroot.h"
-#include "filetable.h"
 #include "fsn/blocks.h"
 #include "fsn/format.h"
 #include "fsn/keysearch.h"
@@ -26,6 +24,7 @@
 #include "memimage.h"
 #include "netcalls.h"
 #include "replycalls.h"
+#include "server.h"
 #include "vorn/compress.h"
 #include "vorn/wire.h"
 #include "vornlink.h"
@@ -223,13 +222,14 @@ void replies() {
     auto db = vorn::platform::createfile((root + "/a.db").c_str());
     vorn::writenewfile(*db, vorn::ImageKind::Database, vorn::kDefaultXblkfreq, "a.db");
     db.reset();
-    vorn::server::setdataroot(root);
-    vorn::server::fsinit();
+    vorn::server::ServerConfig config;
+    config.files.dataroot = vorn::server::DataRoot(root);
+    vorn::server::Server served(std::move(config));
     int lib[2], srv[2];
     ::socketpair(AF_UNIX, SOCK_STREAM, 0, lib);
     ::socketpair(AF_UNIX, SOCK_STREAM, 0, srv);
     Bytes recorded;
-    std::thread server([&] { vorn::server::talkToClient(srv[0]); });
+    std::thread server([&] { vorn::server::talkToClient(served, srv[0]); });
     std::thread middle(relay, lib[1], srv[1], &recorded);
     const char in = fsinit("");
     vorn::link::vars[static_cast<int>(in)]->destSocket = lib[0];
@@ -243,7 +243,7 @@ void replies() {
     server.join();
     ::close(lib[1]);
     ::close(srv[1]);
-    vorn::server::fscloseall();
+    served.files.fscloseall();
     fs::remove_all(root);
     save("reply", "session", recorded);
     save("reply", "half", Bytes(recorded.begin(), recorded.begin() + recorded.size() / 2));

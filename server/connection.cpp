@@ -2,8 +2,9 @@
 
 #include <cstring>
 
+#include "closefiles.h"
 #include "dispatch.h"
-#include "filetable.h"
+#include "server.h"
 #include "vorn/eventlog.h"
 
 namespace vorn::server {
@@ -45,9 +46,10 @@ void reporttcp(const char *text) {
     platform::reportevent(platform::EventType::Error, 0, platform::kEventError, text);
 }
 
-void talkToClient(platform::Socket socket) {
+void talkToClient(Server &server, platform::Socket socket) {
+    FileTable &files = server.files;
     const UserId user = static_cast<UserId>(socket);
-    SlotMutexes mutexes = openslotmutexes();
+    SlotMutexes mutexes = files.openslotmutexes();
     auto rx = std::make_unique<Receiver>();
     for (;;) {
         const std::size_t size = receiverequest(socket, *rx);
@@ -55,13 +57,13 @@ void talkToClient(platform::Socket socket) {
         // Bytes past this request belong to the next one; the reply may overwrite them.
         rx->earlycount = rx->received - size;
         std::memcpy(rx->early, rx->packet + size, rx->earlycount);
-        const std::size_t reply = dispatch(mutexes, user, rx->packet);
+        const std::size_t reply = dispatch(files, mutexes, user, rx->packet);
         if (reply == 0) continue;
         if (platform::sendall(socket, rx->packet + 2, reply) != static_cast<long>(reply)) break;
     }
-    fscloseallforuser(mutexes, user);
+    fscloseallforuser(files, mutexes, user);
     closeslotmutexes(&mutexes);
-    const bool shutbystop = forgetconnection(socket);
+    const bool shutbystop = server.listener.forgetconnection(socket);
     if (!shutbystop && !platform::shutdownboth(socket)) reporttcp("shutdowwn unsuccessful.");
     if (!platform::closesocket(socket)) reporttcp("closesocket error.");
 }

@@ -6,14 +6,12 @@
 
 namespace vorn::server {
 
-// The body of a connection thread. `socket` is the accepted connection; its value is the
-// connection's user identity. Returns when the client closes the connection, a receive or
-// send fails, or a request cannot be framed; its files and locks are gone by then.
-void talkToClient(platform::Socket socket);
+class Server;
 
-// Implemented by the listener: the connection is about to close its socket, so a stop must
-// no longer touch it. True when a stop has already shut the socket down.
-bool forgetconnection(platform::Socket socket);
+// The body of a connection thread of `server`. `socket` is the accepted connection; its value
+// is the connection's user identity. Returns when the client closes the connection, a receive
+// or send fails, or a request cannot be framed; its files and locks are gone by then.
+void talkToClient(Server &server, platform::Socket socket);
 
 // Reports a failure of the TCP side to the event log as an error event.
 void reporttcp(const char *text);

@@ -3,32 +3,20 @@
 #include "vorn/beneath.h"
 
 namespace vorn::server {
-namespace {
 
-std::string root;  // written once before any connection, read-only afterwards
-
-}  // namespace
-
-void setdataroot(const std::string &dir) {
-    root = dir;
-}
-
-const std::string &dataroot() {
-    return root;
-}
-
-std::unique_ptr<platform::BlockFile> openclientfile(const char *name, bool *refused) {
+std::unique_ptr<platform::BlockFile> DataRoot::openclientfile(const char *name,
+                                                              bool *refused) const {
     *refused = false;
-    if (root.empty()) return platform::openfile(name, platform::OpenMode::ReadWrite);
-    return platform::openbeneath(root.c_str(), name, platform::OpenMode::ReadWrite, refused);
+    if (dir_.empty()) return platform::openfile(name, platform::OpenMode::ReadWrite);
+    return platform::openbeneath(dir_.c_str(), name, platform::OpenMode::ReadWrite, refused);
 }
 
-bool acceptablename(const char *name) {
-    return root.empty() || platform::staysbeneath(name);
+bool DataRoot::acceptablename(const char *name) const {
+    return dir_.empty() || platform::staysbeneath(name);
 }
 
-std::string serverpath(const std::string &name) {
-    return root.empty() ? name : root + "/" + name;
+std::string DataRoot::serverpath(const std::string &name) const {
+    return dir_.empty() ? name : dir_ + "/" + name;
 }
 
 }  // namespace vorn::server

@@ -11,18 +11,25 @@
 
 namespace vorn::server {
 
-// Sets the data root; empty for none. Called once, before the server takes connections.
-void setdataroot(const std::string &dir);
-const std::string &dataroot();
+class DataRoot {
+  public:
+    DataRoot() = default;  // none: names as given
+    explicit DataRoot(std::string dir) : dir_(std::move(dir)) {}
 
-// Opens the database file a client named, for reading and writing. Null on failure, with
-// *refused set when the name leads outside the data root (an absolute name, a ".." or a link
-// that climbs out of it).
-std::unique_ptr<platform::BlockFile> openclientfile(const char *name, bool *refused);
-// False when a client's name can't name a file inside the data root by its text (an absolute
-// name or a ".." above the root); always true without a data root.
-bool acceptablename(const char *name);
-// Where the server's own file `name` (a temporary file) lives: inside the data root.
-std::string serverpath(const std::string &name);
+    // The directory; empty for none.
+    const std::string &dir() const { return dir_; }
+    // Opens the database file a client named, for reading and writing. Null on failure, with
+    // *refused set when the name leads outside the data root (an absolute name, a ".." or a
+    // link that climbs out of it).
+    std::unique_ptr<platform::BlockFile> openclientfile(const char *name, bool *refused) const;
+    // False when a client's name can't name a file inside the data root by its text (an
+    // absolute name or a ".." above the root); always true without a data root.
+    bool acceptablename(const char *name) const;
+    // Where the server's own file `name` (a temporary file) lives: inside the data root.
+    std::string serverpath(const std::string &name) const;
+
+  private:
+    std::string dir_;
+};
 
 }  // namespace vorn::server

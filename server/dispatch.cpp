@@ -1,10 +1,10 @@
 #include "dispatch.h"
 
 #include <array>
-#include <mutex>
 
+#include "closefiles.h"
 #include "fserror.h"
-#include "locks.h"
+#include "openfiles.h"
 #include "operation.h"
 #include "operations.h"
 #include "request.h"
@@ -56,21 +56,21 @@ struct OpRow {
 // Adapters for the file-table operations, which keep their own argument lists.
 std::uint32_t openop(Request &r) {
     return static_cast<std::uint32_t>(
-        fsopen(*r.mutexes, r.user, r.fs, reinterpret_cast<const char *>(r.data)));
+        fsopen(*r.files, *r.mutexes, r.user, r.fs, reinterpret_cast<const char *>(r.data)));
 }
 std::uint32_t opentempop(Request &r) {
-    return static_cast<std::uint32_t>(fsopentemp(*r.mutexes, r.fs));
+    return static_cast<std::uint32_t>(fsopentemp(*r.files, *r.mutexes, r.fs));
 }
 std::uint32_t closeop(Request &r) {
-    fsclose(*r.mutexes, r.user, r.fs);
+    fsclose(*r.files, *r.mutexes, r.user, r.fs);
     return 0;
 }
 std::uint32_t closetempop(Request &r) {
-    fsclosetemp(*r.mutexes, r.fs);
+    fsclosetemp(*r.files, *r.mutexes, r.fs);
     return 0;
 }
 std::uint32_t forcecloseop(Request &r) {
-    fsforceclose(*r.mutexes, r.user, r.fs, reinterpret_cast<const char *>(r.data));
+    fsforceclose(*r.files, *r.mutexes, r.user, r.fs, reinterpret_cast<const char *>(r.data));
     return 0;
 }
 
@@ -218,12 +218,12 @@ bool refusedbyexclusive(const OpRow &row, const Request &r) {
 std::uint32_t runonfile(const OpRow &row, Request &r) {
     clearfserror(r.fs);
     r.fs->len = 0;
-    if (!slotinrange(r.fs) || fsdatatbl[r.fs->fsdatanum].load() == nullptr) {
+    if (!slotinrange(r.fs) || r.files->fsdatatbl[r.fs->fsdatanum].load() == nullptr) {
         return badindex(row, r);
     }
     r.slot = r.fs->fsdatanum;
-    std::lock_guard lock((*r.mutexes)[r.slot]);
-    r.file = fsdatatbl[r.slot].load();
+    SlotLock lock((*r.mutexes)[r.slot]);
+    r.file = r.files->fsdatatbl[r.slot].load();
     if (r.file == nullptr) return badindex(row, r);  // closed while this request waited
     if (refusedbyexclusive(row, r)) {
         refuse(r.fs, kErrLocked);
@@ -246,7 +246,8 @@ std::uint32_t run(const OpRow &row, Request &r) {
 
 }  // namespace
 
-std::size_t dispatch(const SlotMutexes &mutexes, UserId user, std::uint8_t *packet) {
+std::size_t dispatch(FileTable &files, const SlotMutexes &mutexes, UserId user,
+                     std::uint8_t *packet) {
     auto *request = reinterpret_cast<SENDPACKET *>(packet);
     if (request->call[0] >= 2) return 0;
     const OpRow &row = kTable[request->call[1]];
@@ -254,6 +255,8 @@ std::size_t dispatch(const SlotMutexes &mutexes, UserId user, std::uint8_t *pack
     FS *fs = &request->fsinfo;
     if (fs->len < 0 || fs->len > static_cast<std::int16_t>(kPacketData)) return 0;
     Request r;
+    r.files = &files;
+    r.locks = &files.locks();
     r.mutexes = &mutexes;
     r.user = user;
     r.fs = fs;

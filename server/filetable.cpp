@@ -1,34 +1,39 @@
 #include "filetable.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "fsn/blocks.h"
 #include "locks.h"
 #include "operation.h"
-#include "slotclaims.h"
 
 namespace vorn::server {
 
-std::atomic<SRVFSDATA *> fsdatatbl[kSlots];
-std::unique_ptr<std::vector<UserId>> whoary[kSlots];
-std::atomic<std::int16_t> extenddb{0};
+FileTable::FileTable(LockManager &locks, FileOptions options)
+    : locks_(locks), options_(std::move(options)) {
+    fsinit();
+}
 
-int vorninit(int, char **) {
+FileTable::~FileTable() {
+    fscloseall();
+}
+
+int FileTable::vorninit(int, char **) {
     return fsinit();
 }
 
-int fsinit() {
+int FileTable::fsinit() {
+    const SlotMutexes mutexes = openslotmutexes();
     for (int s = 0; s < kSlots; ++s) {
+        SlotLock lock(mutexes[s]);
         fsdatatbl[s].store(nullptr);
         whoary[s].reset();
-        clearlocks(s);
+        locks_.clearlocks(mutexes, s);
     }
-    resetclaims();
+    claims_.resetclaims();
     return 1;
 }
 
-void freeslot(int slot) {
+void FileTable::freeslot(const SlotMutexes &held, int slot) {
     SRVFSDATA *rec = fsdatatbl[slot].load();
     if (rec != nullptr) {
         // Failures are reported; the slot is freed whatever happened.
@@ -38,35 +43,35 @@ void freeslot(int slot) {
         delete rec;  // closes the file
     }
     whoary[slot].reset();
-    clearlocks(slot);
-    releaseslot(slot);
+    locks_.clearlocks(held, slot);
+    claims_.releaseslot(slot);
 }
 
-void fscloseall() {
+void FileTable::fscloseall() {
     const SlotMutexes mutexes = openslotmutexes();
     for (int s = 0; s < kSlots; ++s) {
-        std::lock_guard lock(mutexes[s]);
-        if (fsdatatbl[s].load() != nullptr) freeslot(s);
+        SlotLock lock(mutexes[s]);
+        if (fsdatatbl[s].load() != nullptr) freeslot(mutexes, s);
     }
 }
 
-void fsdbextended() {
-    if (extenddb.exchange(0) == 0) return;
+void FileTable::fsdbextended() {
+    if (extenddb_.exchange(0) == 0) return;
     const SlotMutexes mutexes = openslotmutexes();
     for (int s = 0; s < kSlots; ++s) {
-        std::lock_guard lock(mutexes[s]);
+        SlotLock lock(mutexes[s]);
         if (SRVFSDATA *rec = fsdatatbl[s].load()) rec->fsdata->fscb.dbextended = 0;
     }
 }
 
-bool hasuser(const std::vector<UserId> *who, UserId user) {
-    return who != nullptr && std::find(who->begin(), who->end(), user) != who->end();
-}
-
-int openslotcount() {
+int FileTable::openslotcount() const {
     int n = 0;
     for (const auto &entry : fsdatatbl) n += entry.load() != nullptr ? 1 : 0;
     return n;
+}
+
+bool hasuser(const std::vector<UserId> *who, UserId user) {
+    return who != nullptr && std::find(who->begin(), who->end(), user) != who->end();
 }
 
 }  // namespace vorn::server

@@ -1,6 +1,8 @@
 // The server's file table: 100 file slots, each holding one open database file shared by
 // every connection that opened it, with the list of its users (whoary) and the holder of its
-// exclusive lock. The slot number is the fsdatanum that clients receive from an open.
+// exclusive lock. The slot number is the fsdatanum that clients receive from an open. The
+// table owns the slots, their mutexes and claims; the opens and closes that fill and empty
+// the slots are in openfiles.h and closefiles.h.
 #pragma once
 
 #include <atomic>
@@ -9,13 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "fileoptions.h"
 #include "fsn/fsdata.h"
 #include "fsn/journalfile.h"
+#include "slotclaims.h"
 #include "slotmutexes.h"
 #include "vorn/platform.h"
 #include "vorn/wire.h"
 
 namespace vorn::server {
+
+class LockManager;
 
 // A connection is a user: its identity is the 4-byte value of its socket handle.
 using UserId = std::uint32_t;
@@ -36,45 +42,56 @@ struct SRVFSDATA {
     std::string journalname;             // its journal beside it; "" for a temporary file
 };
 
-// Slot tables, indexed by slot number. An entry of fsdatatbl is read without the slot mutex
-// only to answer an invalid index early; everything else happens under mutex i, and the
-// entry is checked again once the mutex is held.
-extern std::atomic<SRVFSDATA *> fsdatatbl[kSlots];
-// The users of each file in the order they opened it; null for a free slot and for a
-// temporary file.
-extern std::unique_ptr<std::vector<UserId>> whoary[kSlots];
-// Set when a write-through appended a block to any file; cleared by fsdbextended.
-extern std::atomic<std::int16_t> extenddb;
+class FileTable {
+  public:
+    // An empty table whose slots' record locks live in `locks`.
+    FileTable(LockManager &locks, FileOptions options);
+    // Writes and closes every file still open.
+    ~FileTable();
+    FileTable(const FileTable &) = delete;
+    FileTable &operator=(const FileTable &) = delete;
 
-// Clears the tables (the service host calls it once before the first connection). 1.
-int vorninit(int argc, char **argv);
-int fsinit();
+    // Slot tables, indexed by slot number, guarded by slot mutex i. An entry of fsdatatbl is
+    // read without the mutex only to answer an invalid index early; the entry is checked
+    // again once the mutex is held.
+    std::atomic<SRVFSDATA *> fsdatatbl[kSlots];
+    // The users of each file in the order they opened it; null for a free slot and for a
+    // temporary file.
+    std::unique_ptr<std::vector<UserId>> whoary[kSlots];
 
-// Opens `name` for `user`, sharing the slot of a file that is already open. 1 with
-// fsdatanum = slot and isnetwork = 1, or 0 with the error in fs.
-int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name);
-// Creates and opens a temporary database in the working directory; it belongs to no user.
-int fsopentemp(const SlotMutexes &mutexes, FS *fs);
-// Removes `user` from the file at fsdatanum; the last user's close closes the file.
-void fsclose(const SlotMutexes &mutexes, UserId user, FS *fs);
-// Closes every file of a connection that ends and drops all of its locks.
-void fscloseallforuser(const SlotMutexes &mutexes, UserId user);
-// Closes the file whose (upper-case) name is `name` for all of its users.
-void fsforceclose(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name);
-// Closes the temporary database at fsdatanum and deletes its file.
-void fsclosetemp(const SlotMutexes &mutexes, FS *fs);
-// Writes and closes every open file (temporary files stay on disk). Call it once no
-// connection is served any more; a second call finds nothing to do.
-void fscloseall();
-// Clears extenddb and every open file's dbextended flag.
-void fsdbextended();
+    // Clears the tables (the service host calls it once before the first connection). 1.
+    int vorninit(int argc, char **argv);
+    int fsinit();
+    // Writes and closes every open file (temporary files stay on disk). Call it once no
+    // connection is served any more; a second call finds nothing to do.
+    void fscloseall();
+    // Clears extenddb and every open file's dbextended flag.
+    void fsdbextended();
+    // A write-through appended a block to some file (sets extenddb).
+    void noteextended() { extenddb_.store(1); }
 
-// Writes and closes the file in `slot` and frees the slot with its user list and record
-// locks. The caller holds the slot mutex.
-void freeslot(int slot);
+    // Writes and closes the file in `slot` and frees the slot with its user list and record
+    // locks.
+    void freeslot(const SlotMutexes &held, int slot) REQUIRES(held[slot]);
+    // The number of open slots (for tests and status).
+    int openslotcount() const;
+
+    // A connection's handles to the slot mutexes.
+    SlotMutexes openslotmutexes() const { return mutexes_.open(); }
+    SlotClaims &claims() { return claims_; }
+    LockManager &locks() { return locks_; }
+    const FileOptions &options() const { return options_; }
+
+  private:
+    LockManager &locks_;
+    const FileOptions options_;
+    SlotMutexTable mutexes_;
+    SlotClaims claims_;
+    // Set when a write-through appended a block to any file; cleared by fsdbextended.
+    std::atomic<std::int16_t> extenddb_{0};
+};
+
 // True when `user` is in the list.
 bool hasuser(const std::vector<UserId> *who, UserId user);
-// The number of open slots (for tests and status).
-int openslotcount();
 
 }  // namespace vorn::server

@@ -17,18 +17,20 @@ bool othersexclusive(const Request &request) {
 }  // namespace
 
 std::uint32_t fslock(Request &request) {
-    const int slot = request.slot;
     const std::size_t n = static_cast<std::size_t>(request.datalen) / 4;
-    if (othersexclusive(request) || anyridlocked(slot, request.data, n)) {
+    if (othersexclusive(request) ||
+        request.locks->anyridlocked(*request.mutexes, request.slot, request.data, n)) {
         refuse(request.fs, kErrLocked);
         return 0;
     }
-    if (heldlocks(slot, request.user) + n > static_cast<std::size_t>(kMaxUsers)) {
+    if (request.locks->heldlocks(*request.mutexes, request.slot, request.user) + n >
+        static_cast<std::size_t>(kMaxUsers)) {
         setmsg("fslock - ridtbl realloc error.\r\n");
         setfserror(request.fs, kServerOrigin, kErrLockTable);
         return 0;
     }
-    const AddLocks added = addlocks(slot, request.user, request.data, n);
+    const AddLocks added =
+        request.locks->addlocks(*request.mutexes, request.slot, request.user, request.data, n);
     if (added != AddLocks::Added) {
         setmsg(added == AddLocks::NoMemoryToGrow ? "fslock - ridtbl realloc error.\r\n"
                                                  : "fslock - lock table malloc error.\r\n");
@@ -39,22 +41,23 @@ std::uint32_t fslock(Request &request) {
 }
 
 std::uint32_t fsunlock(Request &request) {
-    removeuserlocks(request.slot, request.user);
+    request.locks->removeuserlocks(*request.mutexes, request.slot, request.user);
     return 1;
 }
 
 std::uint32_t fsunlockrid(Request &request) {
-    unlockrid(request.slot, request.user, ridat(request.data, 0));
+    request.locks->unlockrid(*request.mutexes, request.slot, request.user, ridat(request.data, 0));
     return 1;
 }
 
 std::uint32_t fsforceunlockrid(Request &request) {
-    forceunlockrid(request.slot, ridat(request.data, 0));
+    request.locks->forceunlockrid(*request.mutexes, request.slot, ridat(request.data, 0));
     return 1;
 }
 
 std::uint32_t fsislocked(Request &request) {
-    if (ridlookup(request.slot, request.user, ridat(request.data, 0)) != 0) {
+    if (request.locks->ridlookup(*request.mutexes, request.slot, request.user,
+                                 ridat(request.data, 0)) != 0) {
         msg()[0] = '\0';
         setfserror(request.fs, kServerOrigin, kErrLocked);
     }
@@ -69,7 +72,7 @@ std::uint32_t fsexclusivelock(Request &request) {
         file->allowreads = allowreads;
         return 1;
     }
-    if (file->exclowner == kNoOwner && !anylocks(request.slot)) {
+    if (file->exclowner == kNoOwner && !request.locks->anylocks(*request.mutexes, request.slot)) {
         file->exclowner = request.user;
         file->allowreads = allowreads;
         return 1;
@@ -83,7 +86,7 @@ std::uint32_t fsexclusiveunlock(Request &request) {
         refuse(request.fs, kErrLocked);
         return 0;
     }
-    releaseexclusive(request.slot, request.user);
+    LockManager::releaseexclusive(request.file, request.user);
     return 1;
 }
 

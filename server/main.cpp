@@ -9,10 +9,8 @@
 #include <filesystem>
 #include <string>
 
-#include "dataroot.h"
-#include "operation.h"
 #include "options.h"
-#include "servicehost.h"
+#include "server.h"
 
 int main(int argc, char **argv) {
     using namespace vorn::server;
@@ -39,13 +37,15 @@ int main(int argc, char **argv) {
                          options.dataroot.c_str());
             return 2;
         }
-        setdataroot(options.dataroot);
     }
-    durablewrites = options.sync;
-    HostConfig config;
+    ServerConfig config;
     config.listen = options.listen;
     config.pipename = options.pipe;
     config.eventlog = options.eventlog;
     config.foreground = options.foreground;
-    return runservicehost(config, argc, argv);
+    config.files.dataroot = DataRoot(options.dataroot);
+    config.files.durablewrites = options.sync;
+    // The one server of this process: it lives until the service has stopped.
+    Server server(std::move(config));
+    return runservicehost(server, argc, argv);
 }

@@ -1,17 +1,13 @@
-// Opening files on the server: fsopen shares one slot among every connection that opens the
-// same file, fsopentemp makes a new temporary database.
+#include "openfiles.h"
+
 #include <cctype>
 #include <cstring>
-#include <mutex>
 #include <new>
 
-#include "dataroot.h"
-#include "filetable.h"
 #include "fserror.h"
 #include "fsn/blocks.h"
 #include "fsn/format.h"
 #include "operation.h"
-#include "slotclaims.h"
 
 namespace vorn::server {
 namespace {
@@ -35,9 +31,10 @@ void succeed(FS *fs, int slot) {
 }
 
 // Adds the user to the file already open in `slot` (mutex held). 1 or 0.
-int joinslot(UserId user, FS *fs, int slot) {
-    SRVFSDATA *rec = fsdatatbl[slot].load();
-    std::vector<UserId> *who = whoary[slot].get();
+int joinslot(FileTable &files, [[maybe_unused]] const SlotMutexes &held, UserId user, FS *fs,
+             int slot) REQUIRES(held[slot]) {
+    SRVFSDATA *rec = files.fsdatatbl[slot].load();
+    std::vector<UserId> *who = files.whoary[slot].get();
     if (who == nullptr) {
         setmsg("fsopen - whoary is NULL.\r\n");
         setfserror(fs, kServerOrigin, kErrNoUserTable);
@@ -72,8 +69,10 @@ int joinslot(UserId user, FS *fs, int slot) {
 
 // Sets the file up in the claimed slot (mutex held). 1, or 0 with the error set and the
 // file closed.
-int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile> file,
-              const platform::FileIdentity &id, const char *name, const char *uppername) {
+int setupslot(FileTable &files, [[maybe_unused]] const SlotMutexes &held, UserId user, FS *fs,
+              int slot, std::unique_ptr<platform::BlockFile> file, const platform::FileIdentity &id,
+              const char *name, const char *uppername) REQUIRES(held[slot]) {
+    const FileOptions &options = files.options();
     SRVFSDATA *rec = newrecord();
     if (rec == nullptr) {
         setmsg("fsopen - allocating memory for buffer.\r\n");
@@ -96,9 +95,9 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
         return 0;
     }
     // The journal is settled (an interrupted operation rolled back) before the header is read.
-    if (wrapdatabasefile != nullptr) file = wrapdatabasefile(std::move(file), name);
+    if (options.wrapdatabasefile != nullptr) file = options.wrapdatabasefile(std::move(file), name);
     // The journal lies beside the file, where the name reached it (inside the data root).
-    const std::string path = serverpath(name);
+    const std::string path = options.dataroot.serverpath(name);
     std::unique_ptr<platform::BlockFile> journal;
     if (!attachjournal(path.c_str(), *file, &journal)) {
         delete rec;
@@ -106,7 +105,7 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
         return 0;
     }
     FSDATA *f = rec->fsdata.get();
-    journalfile(rec, std::move(file), std::move(journal));
+    journalfile(rec, std::move(file), std::move(journal), options.durablewrites);
     rec->journalname = journalpath(path.c_str());
     rec->whocount = 1;
     rec->exclowner = kNoOwner;
@@ -126,15 +125,15 @@ int setupslot(UserId user, FS *fs, int slot, std::unique_ptr<platform::BlockFile
     std::strcpy(rec->filename, uppername);
     f->fscb.dbextended = 0;
     changefscb(f);
-    whoary[slot] = std::move(who);
-    fsdatatbl[slot].store(rec);
+    files.whoary[slot] = std::move(who);
+    files.fsdatatbl[slot].store(rec);
     succeed(fs, slot);
     return 1;
 }
 
 }  // namespace
 
-int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
+int fsopen(FileTable &files, const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
     clearfserror(fs);
     fs->len = 0;
     const std::size_t namelen = std::strlen(name);
@@ -151,7 +150,7 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
         uppername[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
     }
     bool refused = false;
-    auto file = platform::withblockcache(openclientfile(name, &refused));
+    auto file = platform::withblockcache(files.options().dataroot.openclientfile(name, &refused));
     if (refused) {
         setmsg("fsopen - %s leads outside the data root: refused.\r\n", name);
         setfserror(fs, kServerOrigin, kErrOpenFile);
@@ -164,24 +163,25 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
         return 0;
     }
     for (;;) {
-        const Claim claim = findorclaim(id);
+        const Claim claim = files.claims().findorclaim(id);
         if (claim.slot < 0) {
             setmsg("fsopen - maximum open files exceeded.\r\n");
             setfserror(fs, kServerOrigin, kErrNoSlot);
             return 0;
         }
-        std::lock_guard lock(mutexes[claim.slot]);
+        SlotLock lock(mutexes[claim.slot]);
         if (!claim.existing) {
-            const int ok = setupslot(user, fs, claim.slot, std::move(file), id, name, uppername);
+            const int ok = setupslot(files, mutexes, user, fs, claim.slot, std::move(file), id,
+                                     name, uppername);
             if (ok != 0) {
-                publishslot(claim.slot);
+                files.claims().publishslot(claim.slot);
             } else {
-                releaseslot(claim.slot);
+                files.claims().releaseslot(claim.slot);
             }
             return ok;
         }
         // The file may have been closed between the claim and the mutex: look again.
-        const SRVFSDATA *rec = fsdatatbl[claim.slot].load();
+        const SRVFSDATA *rec = files.fsdatatbl[claim.slot].load();
         if (rec != nullptr && rec->identity == id) {
             // A temporary database has no banner: by name it is no database file.
             if (!rec->tempname.empty()) {
@@ -189,7 +189,7 @@ int fsopen(const SlotMutexes &mutexes, UserId user, FS *fs, const char *name) {
                 setfserror(fs, kServerOrigin, kErrBadHeader);
                 return 0;
             }
-            return joinslot(user, fs, claim.slot);
+            return joinslot(files, mutexes, user, fs, claim.slot);
         }
     }
 }
@@ -215,10 +215,11 @@ std::int32_t writetempimage(platform::BlockFile &file, const char *name) {
 
 // Creates a new temporary file under a fresh name (in the data root, if there is one); null
 // when that fails. `name` is the file's own name, `path` where it lives.
-std::unique_ptr<platform::BlockFile> createtemp(std::string *name, std::string *path) {
+std::unique_ptr<platform::BlockFile> createtemp(const DataRoot &root, std::string *name,
+                                                std::string *path) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         *name = platform::maketempname();
-        *path = serverpath(*name);
+        *path = root.serverpath(*name);
         if (auto file = platform::createexclusive(path->c_str())) {
             return platform::withblockcache(std::move(file));
         }
@@ -228,17 +229,18 @@ std::unique_ptr<platform::BlockFile> createtemp(std::string *name, std::string *
 
 }  // namespace
 
-int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
+int fsopentemp(FileTable &files, const SlotMutexes &mutexes, FS *fs) {
+    SlotClaims &claims = files.claims();
     clearfserror(fs);
     fs->len = 0;
-    if (!hasfreeslot()) {
+    if (!claims.hasfreeslot()) {
         setmsg("fsopentemp - maximum number of files exceeded.\r\n");
         setfserror(fs, kServerOrigin, kErrNoSlot);
         return 0;
     }
     std::string name;
     std::string path;
-    auto file = createtemp(&name, &path);
+    auto file = createtemp(files.options().dataroot, &name, &path);
     platform::FileIdentity id;
     if (file == nullptr || !platform::fileidentity(*file, &id)) {
         if (file != nullptr) platform::removefile(path.c_str());
@@ -248,7 +250,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     }
     // The file exists before its slot is claimed, so the claim carries its identity and an
     // open of the same file by name can never take a second slot.
-    const Claim claim = findorclaim(id);
+    const Claim claim = claims.findorclaim(id);
     if (claim.slot < 0 || claim.existing) {
         file.reset();
         platform::removefile(path.c_str());
@@ -256,19 +258,19 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
         setfserror(fs, kServerOrigin, kErrNoSlot);
         return 0;
     }
-    std::lock_guard lock(mutexes[claim.slot]);
+    SlotLock lock(mutexes[claim.slot]);
     SRVFSDATA *rec = newrecord();
     if (rec == nullptr) {
         file.reset();
         platform::removefile(path.c_str());
-        releaseslot(claim.slot);
+        claims.releaseslot(claim.slot);
         setmsg("fsopentemp - allocating buffer memory.\r\n");
         setfserror(fs, kServerOrigin, kErrNoMemory);
         return 0;
     }
     std::int32_t code = writetempimage(*file, name.c_str());
     // No one opens a temporary database after a crash: it needs no journal.
-    journalfile(rec, std::move(file), nullptr);
+    journalfile(rec, std::move(file), nullptr, files.options().durablewrites);
     if (code == 0 && readfscb(rec->fsdata.get()) == 0) {
         setmsg("fsopentemp - Error reading FSCB.");
         code = kErrBadHeader;
@@ -276,7 +278,7 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     if (code != 0) {
         // The file stays on disk, as a failed temporary open leaves it.
         delete rec;
-        releaseslot(claim.slot);
+        claims.releaseslot(claim.slot);
         setfserror(fs, kServerOrigin, code);
         return 0;
     }
@@ -284,8 +286,8 @@ int fsopentemp(const SlotMutexes &mutexes, FS *fs) {
     rec->exclowner = kNoOwner;
     rec->identity = id;
     rec->tempname = path;
-    fsdatatbl[claim.slot].store(rec);
-    publishslot(claim.slot);
+    files.fsdatatbl[claim.slot].store(rec);
+    claims.publishslot(claim.slot);
     succeed(fs, claim.slot);
     return 1;
 }

@@ -5,9 +5,6 @@
 
 namespace vorn::server {
 
-bool durablewrites = false;
-FileWrapper wrapdatabasefile = nullptr;
-
 namespace {
 
 // The engine's buffers and header image may hold changes the file no longer has: they are
@@ -72,9 +69,8 @@ bool attachjournal(const char *name, platform::BlockFile &file,
 }
 
 void journalfile(SRVFSDATA *rec, std::unique_ptr<platform::BlockFile> file,
-                 std::unique_ptr<platform::BlockFile> journal) {
-    auto journaled =
-        std::make_unique<JournaledFile>(std::move(file), std::move(journal), durablewrites);
+                 std::unique_ptr<platform::BlockFile> journal, bool durable) {
+    auto journaled = std::make_unique<JournaledFile>(std::move(file), std::move(journal), durable);
     rec->journaled = journaled.get();
     rec->fsdata->fsp = std::move(journaled);
 }

@@ -11,25 +11,15 @@
 
 namespace vorn::server {
 
-// Sync the journal and the file before every reply (vornserv --sync). Set before the first
-// connection is served.
-extern bool durablewrites;
-
-// Tests put a file of their own between the server and each database it opens (to inject
-// faults): given the opened file and its name, it returns the file the server uses. Null:
-// the file as opened. Set before the first open.
-using FileWrapper = std::unique_ptr<platform::BlockFile> (*)(std::unique_ptr<platform::BlockFile>,
-                                                             const char *name);
-extern FileWrapper wrapdatabasefile;
-
 // Opens (creating it when absent) and locks the journal beside `name`, and rolls back an
 // operation that a crash left in it. The journal in *journal; false with msg set when the
 // file can't be used: another server holds the journal, or the rollback failed.
 bool attachjournal(const char *name, platform::BlockFile &file,
                    std::unique_ptr<platform::BlockFile> *journal);
-// Gives the file's engine its journaled file over `file` and `journal` (null for none).
+// Gives the file's engine its journaled file over `file` and `journal` (null for none);
+// `durable`: sync the journal and the file before every reply (vornserv --sync).
 void journalfile(SRVFSDATA *rec, std::unique_ptr<platform::BlockFile> file,
-                 std::unique_ptr<platform::BlockFile> journal);
+                 std::unique_ptr<platform::BlockFile> journal, bool durable);
 
 // Starts an operation on the request's file. False (error 473 set, `name` in the message)
 // when the file still awaits a rollback that can't be done.

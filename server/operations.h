@@ -28,13 +28,13 @@ std::uint32_t fsnextkey(Request &request);
 std::uint32_t fsprevkey(Request &request);
 
 // Locks (opcodes 20 to 25 and 30).
-std::uint32_t fslock(Request &request);
-std::uint32_t fsunlock(Request &request);
-std::uint32_t fsexclusivelock(Request &request);
-std::uint32_t fsexclusiveunlock(Request &request);
-std::uint32_t fsunlockrid(Request &request);
-std::uint32_t fsislocked(Request &request);
-std::uint32_t fsforceunlockrid(Request &request);
+std::uint32_t fslock(Request &request) REQUIRES_SLOT(request);
+std::uint32_t fsunlock(Request &request) REQUIRES_SLOT(request);
+std::uint32_t fsexclusivelock(Request &request) REQUIRES_SLOT(request);
+std::uint32_t fsexclusiveunlock(Request &request) REQUIRES_SLOT(request);
+std::uint32_t fsunlockrid(Request &request) REQUIRES_SLOT(request);
+std::uint32_t fsislocked(Request &request) REQUIRES_SLOT(request);
+std::uint32_t fsforceunlockrid(Request &request) REQUIRES_SLOT(request);
 
 // Control values (opcodes 26 to 29, 65, 66) and the server's clock (31, no file).
 std::uint32_t fsgetcannumber(Request &request);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "filetable.h"
+#include "locks.h"
 
 namespace vorn::server {
 
@@ -14,7 +15,9 @@ namespace vorn::server {
 inline constexpr std::size_t kDataRoom = kServerReceiveBuffer - kRequestHeader;
 
 struct Request {
-    const SlotMutexes *mutexes = nullptr;
+    FileTable *files = nullptr;            // the server's file table
+    LockManager *locks = nullptr;          // and its lock manager
+    const SlotMutexes *mutexes = nullptr;  // the connection's handles
     UserId user = 0;
     FS *fs = nullptr;
     std::uint8_t *data = nullptr;  // request data in, reply data out (kDataRoom bytes)
@@ -22,6 +25,9 @@ struct Request {
     int slot = -1;                 // the slot held, for handlers of an open file
     SRVFSDATA *file = nullptr;     // its record
 };
+
+// Says that a handler runs with the request's slot mutex held (the dispatcher takes it).
+#define REQUIRES_SLOT(request) REQUIRES((*(request).mutexes)[(request).slot])
 
 // A handler's result; the dispatch table says whether it goes to the reply's rid or len.
 using Handler = std::uint32_t (*)(Request &request);

@@ -6,76 +6,30 @@
 // paused -> continue pending -> running)* -> stop pending -> stopped.
 #include "servicehost.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
-#include "filetable.h"
-#include "mutex.h"
+#include "server.h"
 #include "vorn/eventlog.h"
-#include "vorn/service.h"
 
 namespace vorn::server {
 namespace {
 
 using namespace platform;
 
-// A manual-reset event: once set it stays set until it is created again.
-class TerminateEvent {
-  public:
-    void create() {
-        MutexLock lock(mutex_);
-        created_ = true;
-        signalled_ = false;
-    }
-    void close() {
-        MutexLock lock(mutex_);
-        created_ = false;
-    }
-    // False when the event doesn't exist.
-    bool set() {
-        {
-            MutexLock lock(mutex_);
-            if (!created_) return false;
-            signalled_ = true;
-        }
-        changed_.notify_all();
-        return true;
-    }
-    void wait() {
-        MutexLock lock(mutex_);
-        while (!signalled_) lock.wait(changed_);
-    }
-
-  private:
-    Mutex mutex_;
-    std::condition_variable changed_;
-    bool created_ GUARDED_BY(mutex_) = false;
-    bool signalled_ GUARDED_BY(mutex_) = false;
-};
-
 constexpr std::uint32_t kAllControls = kAcceptStop | kAcceptPauseContinue | kAcceptShutdown;
 // Service-specific exit code: the listener could not listen.
 constexpr std::uint32_t kListenerFailed = 1;
 
-HostConfig hostconfig;  // set before the dispatcher starts, read-only afterwards
-std::atomic<ServiceStatusHandle> serviceStatusHandle{0};
-TerminateEvent terminateEvent;
-std::thread threadHandle;                       // the request thread; ServiceMain's thread only
-std::atomic<bool> requestthreadstarted{false};  // stoprequests has something to stop
-std::atomic<std::uint32_t> runningService{0};
-std::atomic<std::uint32_t> pauseService{0};
-Mutex endingmutex;
-
-// Why InitService failed, for the "stopped" report.
-std::uint32_t initerror = 0;
-std::uint32_t initspecific = 0;
-// The code terminate ended the service with: the process's exit status stands for it.
-std::atomic<std::uint32_t> exitcode{0};
+// The server this process runs as its service. The service manager calls ServiceMain and
+// ServiceCtrlHandler without any context of ours, so they find it here: runservicehost sets
+// it before the dispatcher starts, and it stays for the process's life.
+std::atomic<Server *> &hostedserver() {
+    static std::atomic<Server *> server{nullptr};
+    return server;
+}
 
 // The host's events: category 1, informational or error.
 void reportinfo(const char *text) {
@@ -94,8 +48,8 @@ void printlistening(std::uint32_t addr, std::uint16_t port) {
     std::fflush(stdout);
 }
 
-std::uint32_t currentstate() {
-    return pauseService != 0 ? kServicePaused : kServiceRunning;
+std::uint32_t currentstate(const Server &server) {
+    return server.service.pauseService != 0 ? kServicePaused : kServiceRunning;
 }
 
 // The error number of a failed step; never 0, so that a failure never reads as success.
@@ -106,8 +60,35 @@ std::uint32_t failure() {
 
 }  // namespace
 
-int runservicehost(const HostConfig &config, int argc, char **argv) {
-    hostconfig = config;
+void TerminateEvent::create() {
+    MutexLock lock(mutex_);
+    created_ = true;
+    signalled_ = false;
+}
+
+void TerminateEvent::close() {
+    MutexLock lock(mutex_);
+    created_ = false;
+}
+
+bool TerminateEvent::set() {
+    {
+        MutexLock lock(mutex_);
+        if (!created_) return false;
+        signalled_ = true;
+    }
+    changed_.notify_all();
+    return true;
+}
+
+void TerminateEvent::wait() {
+    MutexLock lock(mutex_);
+    while (!signalled_) lock.wait(changed_);
+}
+
+int runservicehost(Server &server, int argc, char **argv) {
+    hostedserver() = &server;
+    const ServerConfig &config = server.config;
     const char *logfile = config.eventlog.empty() ? nullptr : config.eventlog.c_str();
     if (!openeventlog(SERVICE_NAME, logfile)) ErrorHandler("In RegisterEventSource", lasterror());
     const ServiceTableEntry table[] = {{SERVICE_NAME, ServiceMain}, {nullptr, nullptr}};
@@ -116,7 +97,7 @@ int runservicehost(const HostConfig &config, int argc, char **argv) {
     if (!started) {
         ErrorHandler("In StartServiceCtrlDispatcher", lasterror());
     }
-    return exitstatusfor(exitcode);
+    return exitstatusfor(server.service.exitcode);
 }
 
 void ErrorHandler(const char *message, std::uint32_t error) {
@@ -126,71 +107,82 @@ void ErrorHandler(const char *message, std::uint32_t error) {
 }
 
 void ServiceMain(int argc, char **argv) {
-    serviceStatusHandle = registerservicectrlhandler(SERVICE_NAME, ServiceCtrlHandler);
-    if (serviceStatusHandle == 0) return terminate(failure());
-    if (!SendStatusToSCM(kServiceStartPending, 0, 0, 1, 5000)) return terminate(failure());
-    terminateEvent.create();
-    if (!SendStatusToSCM(kServiceStartPending, 0, 0, 2, 1000)) return terminate(failure());
-    if (InitService(argc, argv) == 0) return terminate(initerror, initspecific);
-    if (!SendStatusToSCM(kServiceRunning, 0, 0, 0, 0)) return terminate(failure());
-    if (!startstatuspipe(hostconfig.pipename.c_str())) {
+    Server &server = *hostedserver().load();
+    ServiceState &s = server.service;
+    s.serviceStatusHandle = registerservicectrlhandler(SERVICE_NAME, ServiceCtrlHandler);
+    if (s.serviceStatusHandle == 0) return terminate(server, failure());
+    if (!SendStatusToSCM(server, kServiceStartPending, 0, 0, 1, 5000)) {
+        return terminate(server, failure());
+    }
+    s.terminateEvent.create();
+    if (!SendStatusToSCM(server, kServiceStartPending, 0, 0, 2, 1000)) {
+        return terminate(server, failure());
+    }
+    if (InitService(server, argc, argv) == 0) {
+        return terminate(server, s.initerror, s.initspecific);
+    }
+    if (!SendStatusToSCM(server, kServiceRunning, 0, 0, 0, 0)) return terminate(server, failure());
+    if (!server.status.startstatuspipe(server.config.pipename.c_str())) {
         const std::uint32_t error = failure();
-        Ending();
-        return terminate(error);
+        Ending(server);
+        return terminate(server, error);
     }
     reportinfo("Service started successfully.");
-    terminateEvent.wait();
-    terminate(0);
+    s.terminateEvent.wait();
+    terminate(server, 0);
 }
 
-int InitService(int argc, char **argv) {
-    vorninit(argc, argv);
+int InitService(Server &server, int argc, char **argv) {
+    ServiceState &s = server.service;
+    server.files.vorninit(argc, argv);
     try {
-        threadHandle = std::thread(ServiceThread);
+        s.threadHandle = std::thread(ServiceThread, std::ref(server));
     } catch (const std::system_error &e) {
         reporterror("CreateThread error");
-        initerror = static_cast<std::uint32_t>(e.code().value());
-        initspecific = 0;
+        s.initerror = static_cast<std::uint32_t>(e.code().value());
+        s.initspecific = 0;
         return 0;
     }
-    requestthreadstarted = true;
+    s.requestthreadstarted = true;
     // The listener takes connections before "running" is reported, so a client that sees the
     // service running can connect.
-    const std::uint16_t port = waitlistening();
+    const std::uint16_t port = server.listener.waitlistening();
     if (port == 0) {
         reporterror("Listener not started");
-        initerror = kErrorServiceSpecific;
-        initspecific = kListenerFailed;
+        s.initerror = kErrorServiceSpecific;
+        s.initspecific = kListenerFailed;
         return 0;
     }
-    printlistening(hostconfig.listen.addr, port);
-    runningService = 1;
+    printlistening(server.config.listen.addr, port);
+    s.runningService = 1;
     return 1;
 }
 
-void ServiceThread() {
-    doRequests(hostconfig.listen);
+void ServiceThread(Server &server) {
+    server.listener.doRequests(server.config.listen);
 }
 
 void ServiceCtrlHandler(std::uint32_t code) {
+    Server &server = *hostedserver().load();
+    const ServiceState &s = server.service;
     switch (code) {
         case kControlStop:
-            SendStatusToSCM(kServiceStopPending, 0, 0, 1, 5000);
-            StopService();
+            SendStatusToSCM(server, kServiceStopPending, 0, 0, 1, 5000);
+            StopService(server);
             return;
         case kControlPause:
-            if (runningService == 1 && pauseService == 0) {
-                SendStatusToSCM(kServicePausePending, 0, 0, 1, 1000);
-                PauseService();
-                SendStatusToSCM(kServicePaused, 0, 0, 0, 0);
+            if (s.runningService == 1 && s.pauseService == 0) {
+                SendStatusToSCM(server, kServicePausePending, 0, 0, 1, 1000);
+                PauseService(server);
+                SendStatusToSCM(server, kServicePaused, 0, 0, 0, 0);
                 return;
             }
             break;
         case kControlContinue:
-            if (runningService == 1 && pauseService == 1) {
-                SendStatusToSCM(kServiceContinuePending, 0, 0, 1, 1000);
-                ResumeService();
-                SendStatusToSCM(kServiceRunning, 0, 0, 0, 0);
+            if (s.runningService == 1 && s.pauseService == 1) {
+                SendStatusToSCM(server, kServiceContinuePending, 0, 0, 1, 1000);
+                ResumeService(server);
+                SendStatusToSCM(server, kServiceRunning, 0, 0, 0, 0);
                 return;
             }
             break;
@@ -200,27 +192,27 @@ void ServiceCtrlHandler(std::uint32_t code) {
             break;
     }
     // Interrogate, an unknown code, or a pause or continue that doesn't apply.
-    SendStatusToSCM(currentstate(), 0, 0, 0, 0);
+    SendStatusToSCM(server, currentstate(server), 0, 0, 0, 0);
 }
 
-void PauseService() {
-    pauseService = 1;
-    pauserequests();
+void PauseService(Server &server) {
+    server.service.pauseService = 1;
+    server.listener.pauserequests();
 }
 
-void ResumeService() {
-    pauseService = 0;
-    resumerequests();
+void ResumeService(Server &server) {
+    server.service.pauseService = 0;
+    server.listener.resumerequests();
 }
 
-void StopService() {
+void StopService(Server &server) {
     reportinfo("Stop Service");
-    Ending();
-    runningService = 0;
-    terminateEvent.set();
+    Ending(server);
+    server.service.runningService = 0;
+    server.service.terminateEvent.set();
 }
 
-bool SendStatusToSCM(std::uint32_t currentState, std::uint32_t win32ExitCode,
+bool SendStatusToSCM(Server &server, std::uint32_t currentState, std::uint32_t win32ExitCode,
                      std::uint32_t serviceSpecificExitCode, std::uint32_t checkPoint,
                      std::uint32_t waitHint) {
     ServiceStatus status{};
@@ -231,32 +223,33 @@ bool SendStatusToSCM(std::uint32_t currentState, std::uint32_t win32ExitCode,
     status.servicespecificexitcode = serviceSpecificExitCode;
     status.checkpoint = checkPoint;
     status.waithint = waitHint;
-    if (!setservicestatus(serviceStatusHandle, status)) {
-        StopService();
+    if (!setservicestatus(server.service.serviceStatusHandle, status)) {
+        StopService(server);
         return false;
     }
     return true;
 }
 
-void terminate(std::uint32_t error, std::uint32_t serviceSpecificExitCode) {
-    exitcode = serviceSpecificExitCode != 0 ? serviceSpecificExitCode : error;
-    terminateEvent.close();
-    stopstatuspipe();
-    if (serviceStatusHandle != 0) {
-        SendStatusToSCM(kServiceStopped, error, serviceSpecificExitCode, 0, 0);
+void terminate(Server &server, std::uint32_t error, std::uint32_t serviceSpecificExitCode) {
+    ServiceState &s = server.service;
+    s.exitcode = serviceSpecificExitCode != 0 ? serviceSpecificExitCode : error;
+    s.terminateEvent.close();
+    server.status.stopstatuspipe();
+    if (s.serviceStatusHandle != 0) {
+        SendStatusToSCM(server, kServiceStopped, error, serviceSpecificExitCode, 0, 0);
     }
     // Every way out closes the files; after a stop request this finds nothing to do.
-    Ending();
-    if (threadHandle.joinable()) threadHandle.join();
+    Ending(server);
+    if (s.threadHandle.joinable()) s.threadHandle.join();
     closeeventlog();
 }
 
-void Ending() {
-    MutexLock lock(endingmutex);
+void Ending(Server &server) {
+    MutexLock lock(server.service.endingmutex);
     // The connection threads end (or are waited for) before any file record is freed, so no
     // thread can still use a record that fscloseall releases.
-    if (requestthreadstarted) stoprequests();
-    fscloseall();
+    if (server.service.requestthreadstarted) server.listener.stoprequests();
+    server.files.fscloseall();
 }
 
 }  // namespace vorn::server

@@ -8,29 +8,57 @@
 // the same code runs under any implementation of it.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
-#include <string>
+#include <thread>
 
-#include "listener.h"
-#include "statuspipe.h"
+#include "mutex.h"
+#include "vorn/service.h"
 
 namespace vorn::server {
 
+class Server;
+
 inline constexpr char SERVICE_NAME[] = "VORNService";
 
-// What the command line chose: where to listen, the status pipe's name, the event log file.
-struct HostConfig {
-    ListenConfig listen;
-    std::string pipename = kStatusPipeName;
-    std::string eventlog;     // empty: the system log only
-    bool foreground = false;  // run in the console, not under the service manager
+// A manual-reset event: once set it stays set until it is created again.
+class TerminateEvent {
+  public:
+    void create();
+    void close();
+    // False when the event doesn't exist.
+    bool set();
+    void wait();
+
+  private:
+    Mutex mutex_;
+    std::condition_variable changed_;
+    bool created_ GUARDED_BY(mutex_) = false;
+    bool signalled_ GUARDED_BY(mutex_) = false;
+};
+
+// What the service host has registered, started and reported.
+struct ServiceState {
+    std::atomic<platform::ServiceStatusHandle> serviceStatusHandle{0};
+    TerminateEvent terminateEvent;
+    std::thread threadHandle;                       // the request thread; ServiceMain's only
+    std::atomic<bool> requestthreadstarted{false};  // stoprequests has something to stop
+    std::atomic<std::uint32_t> runningService{0};
+    std::atomic<std::uint32_t> pauseService{0};
+    Mutex endingmutex;  // one stop of the request thread at a time
+    // Why InitService failed, for the "stopped" report (ServiceMain's thread only).
+    std::uint32_t initerror = 0;
+    std::uint32_t initspecific = 0;
+    // The code terminate ended the service with: the process's exit status stands for it.
+    std::atomic<std::uint32_t> exitcode{0};
 };
 
 // The program's flow: registers the event source, hands ServiceMain to the service
 // dispatcher and returns, once the service has stopped, the process exit status (0 after a
-// clean stop). When the event source or the dispatcher can't be had it ends the process
-// through ErrorHandler.
-int runservicehost(const HostConfig &config, int argc, char **argv);
+// clean stop). `server` is the service it runs, for this process's whole life. When the event
+// source or the dispatcher can't be had it ends the process through ErrorHandler.
+int runservicehost(Server &server, int argc, char **argv);
 
 // The service's main function, run by the dispatcher on a thread of its own.
 void ServiceMain(int argc, char **argv);
@@ -38,22 +66,22 @@ void ServiceMain(int argc, char **argv);
 void ServiceCtrlHandler(std::uint32_t code);
 // Sets up the file table, starts the request thread and waits until it listens: 1 on
 // success, 0 otherwise.
-int InitService(int argc, char **argv);
+int InitService(Server &server, int argc, char **argv);
 // Body of the request thread.
-void ServiceThread();
-void PauseService();
-void ResumeService();
+void ServiceThread(Server &server);
+void PauseService(Server &server);
+void ResumeService(Server &server);
 // Closes every database file (after the connections have ended) and releases ServiceMain.
-void StopService();
+void StopService(Server &server);
 // One report to the service manager; false (and the service stops) when it is refused.
-bool SendStatusToSCM(std::uint32_t currentState, std::uint32_t win32ExitCode,
+bool SendStatusToSCM(Server &server, std::uint32_t currentState, std::uint32_t win32ExitCode,
                      std::uint32_t serviceSpecificExitCode, std::uint32_t checkPoint,
                      std::uint32_t waitHint);
 // Final clean-up on every way out of ServiceMain: reports "stopped" with the exit code.
-void terminate(std::uint32_t error, std::uint32_t serviceSpecificExitCode = 0);
+void terminate(Server &server, std::uint32_t error, std::uint32_t serviceSpecificExitCode = 0);
 // A fatal error before the service exists: prints it and ends the process.
 [[noreturn]] void ErrorHandler(const char *message, std::uint32_t error);
 // Ends every connection, then closes every open database file. Harmless a second time.
-void Ending();
+void Ending(Server &server);
 
 }  // namespace vorn::server

@@ -1,86 +1,59 @@
 #include "slotclaims.h"
 
 #include <algorithm>
-#include <condition_variable>
-
-#include "filetable.h"
-#include "mutex.h"
 
 namespace vorn::server {
 
-namespace {
-
-enum class SlotState { Free, Opening, Open };
-
-struct ClaimTable {
-    Mutex mutex;
-    std::condition_variable settled;  // an Opening slot became Open or Free
-    SlotState state[kSlots] GUARDED_BY(mutex) = {};
-    platform::FileIdentity identity[kSlots] GUARDED_BY(mutex);
-};
-
-ClaimTable &claims() {
-    static ClaimTable table;
-    return table;
-}
-
-}  // namespace
-
-Claim findorclaim(const platform::FileIdentity &id) {
-    ClaimTable &t = claims();
-    MutexLock lock(t.mutex);
+Claim SlotClaims::findorclaim(const platform::FileIdentity &id) {
+    MutexLock lock(mutex_);
     for (;;) {
         int freeslot = -1;
         bool opening = false;
         for (int s = 0; s < kSlots; ++s) {
-            if (t.state[s] == SlotState::Free) {
+            if (state_[s] == SlotState::Free) {
                 if (freeslot < 0) freeslot = s;
-            } else if (t.identity[s] == id) {
-                if (t.state[s] == SlotState::Open) return Claim{s, true};
+            } else if (identity_[s] == id) {
+                if (state_[s] == SlotState::Open) return Claim{s, true};
                 opening = true;
             }
         }
         if (!opening) {
             if (freeslot < 0) return Claim{};
-            t.state[freeslot] = SlotState::Opening;
-            t.identity[freeslot] = id;
+            state_[freeslot] = SlotState::Opening;
+            identity_[freeslot] = id;
             return Claim{freeslot, false};
         }
-        lock.wait(t.settled);
+        lock.wait(settled_);
     }
 }
 
-bool hasfreeslot() {
-    ClaimTable &t = claims();
-    MutexLock lock(t.mutex);
-    return std::find(std::begin(t.state), std::end(t.state), SlotState::Free) != std::end(t.state);
+bool SlotClaims::hasfreeslot() {
+    MutexLock lock(mutex_);
+    return std::find(std::begin(state_), std::end(state_), SlotState::Free) != std::end(state_);
 }
 
-void publishslot(int slot) {
-    ClaimTable &t = claims();
+void SlotClaims::publishslot(int slot) {
     {
-        MutexLock lock(t.mutex);
-        t.state[slot] = SlotState::Open;
+        MutexLock lock(mutex_);
+        state_[slot] = SlotState::Open;
     }
-    t.settled.notify_all();
+    settled_.notify_all();
 }
 
-void releaseslot(int slot) {
-    ClaimTable &t = claims();
+void SlotClaims::releaseslot(int slot) {
     {
-        MutexLock lock(t.mutex);
-        t.state[slot] = SlotState::Free;
-        t.identity[slot] = platform::FileIdentity{};
+        MutexLock lock(mutex_);
+        state_[slot] = SlotState::Free;
+        identity_[slot] = platform::FileIdentity{};
     }
-    t.settled.notify_all();
+    settled_.notify_all();
 }
 
-void resetclaims() {
-    ClaimTable &t = claims();
-    MutexLock lock(t.mutex);
+void SlotClaims::resetclaims() {
+    MutexLock lock(mutex_);
     for (int s = 0; s < kSlots; ++s) {
-        t.state[s] = SlotState::Free;
-        t.identity[s] = platform::FileIdentity{};
+        state_[s] = SlotState::Free;
+        identity_[s] = platform::FileIdentity{};
     }
 }
 

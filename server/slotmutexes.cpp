@@ -1,43 +1,29 @@
 #include "slotmutexes.h"
 
 #include <cstdio>
-#include <memory>
 
 namespace vorn::server {
-namespace {
 
-struct MutexTable {
-    std::array<std::unique_ptr<platform::NamedMutex>, kSlots> slots;
-    MutexTable() {
-        for (int i = 0; i < kSlots; ++i) {
-            char name[16];
-            std::snprintf(name, sizeof name, "mutex%03d", i);
-            slots[i] = std::make_unique<platform::NamedMutex>(name);
-        }
+SlotMutexTable::SlotMutexTable() {
+    for (int i = 0; i < kSlots; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "mutex%03d", i);
+        mutexes_[static_cast<std::size_t>(i)] = std::make_unique<SlotMutex>(name);
     }
-};
-
-// Made once, on first use (thread-safe), and alive until the process ends.
-std::array<std::unique_ptr<platform::NamedMutex>, kSlots> &mutextable() {
-    static MutexTable table;
-    return table.slots;
 }
 
-}  // namespace
-
-SlotMutexes openslotmutexes() {
+SlotMutexes SlotMutexTable::open() const {
     SlotMutexes handles;
-    auto &table = mutextable();
-    for (int i = 0; i < kSlots; ++i) handles.m[i] = table[i].get();
+    for (std::size_t i = 0; i < handles.m.size(); ++i) handles.m[i] = mutexes_[i].get();
     return handles;
+}
+
+const char *SlotMutexTable::name(int slot) const {
+    return mutexes_[static_cast<std::size_t>(slot)]->name();
 }
 
 void closeslotmutexes(SlotMutexes *handles) {
     handles->m.fill(nullptr);
-}
-
-const char *slotmutexname(int slot) {
-    return mutextable()[slot]->name();
 }
 
 }  // namespace vorn::server

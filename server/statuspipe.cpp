@@ -5,7 +5,6 @@
 #include "statuspipe.h"
 
 #include <cctype>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -17,9 +16,6 @@
 #include "vorn/eventlog.h"
 
 namespace vorn::server {
-
-std::atomic<std::int32_t> packets{0};
-
 namespace {
 
 using platform::kNoPipe;
@@ -27,27 +23,6 @@ using platform::PipeHandle;
 
 // Clients that may wait in the pipe's queue while the served ones are busy.
 constexpr int kListenBacklog = 16;
-
-struct Client {
-    PipeHandle pipe;  // kNoPipe once the conversation has closed it
-    std::thread thread;
-    bool done = false;
-};
-
-// The interface's threads and handles; everything here is guarded by `mutex`.
-struct StatusPipe {
-    Mutex mutex;
-    std::condition_variable changed;  // a client left, or the interface is stopping
-    std::string name GUARDED_BY(mutex);
-    std::thread listenerthread GUARDED_BY(mutex);
-    PipeHandle listener GUARDED_BY(mutex) = kNoPipe;
-    bool settled GUARDED_BY(mutex) = false;  // the listener has made its pipe or failed to
-    bool stopping GUARDED_BY(mutex) = false;
-    std::list<Client> clients GUARDED_BY(mutex);
-};
-
-StatusPipe state;
-Mutex auditmutex;
 
 void reporterror(const char *text) {
     platform::reportevent(platform::EventType::Error, 1, platform::kEventError, text);
@@ -66,31 +41,39 @@ void uppercase(char *text) {
     }
 }
 
+// Ends a client that finds every instance taken: it reads the end of the pipe at once.
+void refuseclient(PipeHandle pipe) {
+    platform::pipedisconnect(pipe);
+    platform::pipeclose(pipe);
+}
+
+}  // namespace
+
 // One line per request, the file opened and closed each time; the mutex keeps the lines of
 // concurrent clients whole. A log that can't be opened is skipped. Binary mode, so that each
 // line ends in the one "\r\n" written on every system.
-void appendaudit(long length, const char *request) {
-    MutexLock lock(auditmutex);
+void StatusPipe::appendaudit(long length, const char *request) {
+    MutexLock lock(auditmutex_);
     std::FILE *log = std::fopen(kAuditLogName, "ab");
     if (log == nullptr) return;
     std::fprintf(log, "Length=%ld - msg=%s\r\n", length, request);
     std::fclose(log);
 }
 
-int activeclients() REQUIRES(state.mutex) {
+int StatusPipe::activeclients() {
     int n = 0;
-    for (const Client &client : state.clients) n += client.done ? 0 : 1;
+    for (const Client &client : clients_) n += client.done ? 0 : 1;
     return n;
 }
 
 // Joins the threads of conversations that have ended and forgets them.
-void reapfinished() {
+void StatusPipe::reapfinished() {
     std::list<Client> finished;
     {
-        MutexLock lock(state.mutex);
-        for (auto it = state.clients.begin(); it != state.clients.end();) {
+        MutexLock lock(mutex_);
+        for (auto it = clients_.begin(); it != clients_.end();) {
             const auto next = std::next(it);
-            if (it->done) finished.splice(finished.end(), state.clients, it);
+            if (it->done) finished.splice(finished.end(), clients_, it);
             it = next;
         }
     }
@@ -101,10 +84,10 @@ void reapfinished() {
 
 // Called by a conversation's thread as its last act: closes the pipe under the lock, so
 // that stopstatuspipe never shuts down a handle number that has been reused.
-void finishclient(PipeHandle pipe) {
+void StatusPipe::finishclient(PipeHandle pipe) {
     {
-        MutexLock lock(state.mutex);
-        for (Client &client : state.clients) {
+        MutexLock lock(mutex_);
+        for (Client &client : clients_) {
             if (client.done || client.pipe != pipe) continue;
             client.pipe = kNoPipe;
             client.done = true;
@@ -112,19 +95,19 @@ void finishclient(PipeHandle pipe) {
         }
         platform::pipeclose(pipe);
     }
-    state.changed.notify_all();
+    changed_.notify_all();
 }
 
 // Starts the conversation thread for a new client; false (client closed) when it can't.
-bool startclient(PipeHandle pipe) {
-    MutexLock lock(state.mutex);
-    if (!state.stopping) {
-        Client &client = state.clients.emplace_back(Client{pipe, {}, false});
+bool StatusPipe::startclient(PipeHandle pipe) {
+    MutexLock lock(mutex_);
+    if (!stopping_) {
+        Client &client = clients_.emplace_back(Client{pipe, {}, false});
         try {
-            client.thread = std::thread(msnpClientThread, pipe);
+            client.thread = std::thread(&StatusPipe::msnpClientThread, this, pipe);
             return true;
         } catch (const std::system_error &) {
-            state.clients.pop_back();
+            clients_.pop_back();
         }
     }
     platform::pipeclose(pipe);
@@ -132,35 +115,27 @@ bool startclient(PipeHandle pipe) {
 }
 
 // True when every instance is taken by a client being served.
-bool full() {
-    MutexLock lock(state.mutex);
+bool StatusPipe::full() {
+    MutexLock lock(mutex_);
     return activeclients() >= kMaxPipeInstances;
 }
 
-// Ends a client that finds every instance taken: it reads the end of the pipe at once.
-void refuseclient(PipeHandle pipe) {
-    platform::pipedisconnect(pipe);
-    platform::pipeclose(pipe);
-}
-
-bool isstopping() {
-    MutexLock lock(state.mutex);
-    return state.stopping;
+bool StatusPipe::isstopping() {
+    MutexLock lock(mutex_);
+    return stopping_;
 }
 
 // Tells startstatuspipe that the listener has made its pipe (or failed to).
-void settle() {
+void StatusPipe::settle() {
     {
-        MutexLock lock(state.mutex);
-        state.settled = true;
+        MutexLock lock(mutex_);
+        settled_ = true;
     }
-    state.changed.notify_all();
+    changed_.notify_all();
 }
 
-}  // namespace
-
-void processmessage(const char *request, char *reply) {
-    const std::int32_t count = packets.fetch_add(1) + 1;
+void StatusPipe::processmessage(const char *request, char *reply) {
+    const std::int32_t count = packets_.fetch_add(1) + 1;
     if (std::strncmp(request, "FILE", 4) == 0) {
         // The name starts after "FILE" and one separator character.
         const char *name = std::strlen(request) >= 5 ? request + 5 : "";
@@ -173,7 +148,7 @@ void processmessage(const char *request, char *reply) {
     }
 }
 
-void msnpClientThread(PipeHandle pipe) {
+void StatusPipe::msnpClientThread(PipeHandle pipe) {
     char request[kPipeBuffer];
     char reply[kPipeBuffer];
     struct {
@@ -196,7 +171,7 @@ void msnpClientThread(PipeHandle pipe) {
     finishclient(pipe);
 }
 
-void commThreadFunc(const char *name) {
+void StatusPipe::commThreadFunc(const char *name) {
     const PipeHandle listener = platform::pipelisten(name, kListenBacklog);
     if (listener == kNoPipe) {
         reporterror("Error Creating Named Pipe.");
@@ -204,14 +179,14 @@ void commThreadFunc(const char *name) {
         return;
     }
     {
-        MutexLock lock(state.mutex);
-        if (state.stopping) {
+        MutexLock lock(mutex_);
+        if (stopping_) {
             platform::pipeclose(listener);
-            state.settled = true;
-            state.changed.notify_all();
+            settled_ = true;
+            changed_.notify_all();
             return;
         }
-        state.listener = listener;
+        listener_ = listener;
     }
     settle();
     for (;;) {
@@ -227,52 +202,52 @@ void commThreadFunc(const char *name) {
         }
         if (!startclient(client)) break;
     }
-    MutexLock lock(state.mutex);
-    state.listener = kNoPipe;
+    MutexLock lock(mutex_);
+    listener_ = kNoPipe;
     platform::pipeclose(listener);
 }
 
-bool startstatuspipe(const char *name) {
-    MutexLock lock(state.mutex);
-    if (state.listenerthread.joinable()) return false;
-    state.stopping = false;
-    state.settled = false;
-    state.name = name != nullptr ? name : kStatusPipeName;
+bool StatusPipe::startstatuspipe(const char *name) {
+    MutexLock lock(mutex_);
+    if (listenerthread_.joinable()) return false;
+    stopping_ = false;
+    settled_ = false;
+    name_ = name != nullptr ? name : kStatusPipeName;
     try {
-        state.listenerthread = std::thread(commThreadFunc, state.name.c_str());
+        listenerthread_ = std::thread(&StatusPipe::commThreadFunc, this, name_.c_str());
     } catch (const std::system_error &) {
         return false;
     }
     // Clients may connect as soon as this returns (or the failure has been reported).
-    while (!state.settled) lock.wait(state.changed);
+    while (!settled_) lock.wait(changed_);
     return true;
 }
 
-void stopstatuspipe() {
+void StatusPipe::stopstatuspipe() {
     std::thread listener;
     {
-        MutexLock lock(state.mutex);
-        state.stopping = true;
-        if (state.listener != kNoPipe) platform::pipeshutdown(state.listener);
-        for (const Client &client : state.clients) {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+        if (listener_ != kNoPipe) platform::pipeshutdown(listener_);
+        for (const Client &client : clients_) {
             if (client.pipe != kNoPipe) platform::pipeshutdown(client.pipe);
         }
-        listener.swap(state.listenerthread);
+        listener.swap(listenerthread_);
     }
-    state.changed.notify_all();
+    changed_.notify_all();
     if (listener.joinable()) listener.join();
     // The listener has ended, so the list only shrinks now; each conversation, woken by the
     // shutdown, closes its pipe and ends.
     std::list<std::thread> threads;
     {
-        MutexLock lock(state.mutex);
-        for (Client &client : state.clients) threads.push_back(std::move(client.thread));
+        MutexLock lock(mutex_);
+        for (Client &client : clients_) threads.push_back(std::move(client.thread));
     }
     for (std::thread &thread : threads) {
         if (thread.joinable()) thread.join();
     }
-    MutexLock lock(state.mutex);
-    state.clients.clear();
+    MutexLock lock(mutex_);
+    clients_.clear();
 }
 
 }  // namespace vorn::server

@@ -5,8 +5,8 @@
 namespace vorn::server {
 namespace {
 
-void noteextended(const FSDATA *f) {
-    if (f->fscb.dbextended != 0) extenddb.store(1);
+void noteextended(Request &request, const FSDATA *f) {
+    if (f->fscb.dbextended != 0) request.files->noteextended();
 }
 
 bool failwrite(Request &request, const char *name) {
@@ -22,7 +22,7 @@ bool failwrite(Request &request, const char *name) {
 bool writethrough(Request &request, const char *name) {
     FSDATA *f = request.file->fsdata.get();
     const bool ok = flushbuffs(f) != 0 && flushfscb(f) != 0;
-    noteextended(f);
+    noteextended(request, f);
     return ok || failwrite(request, name);
 }
 

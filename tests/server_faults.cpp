@@ -9,12 +9,12 @@
 #include <filesystem>
 #include <map>
 
+#include "closefiles.h"
 #include "dispatch.h"
-#include "filetable.h"
 #include "fsn/check.h"
 #include "fsn/journal.h"
 #include "fsn/records.h"
-#include "operation.h"
+#include "server.h"
 #include "server_harness.h"
 
 namespace vorn::server {
@@ -32,9 +32,14 @@ std::unique_ptr<platform::BlockFile> wrapfaulty(std::unique_ptr<platform::BlockF
 
 // A connection without a socket: requests go straight to dispatch.
 struct Session {
-    SlotMutexes mutexes = openslotmutexes();
+    explicit Session(FileTable &table) : files(table), mutexes(table.openslotmutexes()) {}
+    ~Session() { fscloseallforuser(files, mutexes, user); }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    FileTable &files;
+    SlotMutexes mutexes;
     UserId user = 11;
-    ~Session() { fscloseallforuser(mutexes, user); }
 
     test::Reply call(std::uint8_t op, std::int16_t slot, std::uint8_t fid, std::uint32_t rid,
                      const void *data, std::size_t len) {
@@ -49,7 +54,7 @@ struct Session {
         packet[1] = op;
         std::memcpy(packet.data() + 2, &fs, sizeof fs);
         if (len != 0) std::memcpy(packet.data() + kRequestHeader, data, len);
-        const std::size_t size = dispatch(mutexes, user, packet.data());
+        const std::size_t size = dispatch(files, mutexes, user, packet.data());
         test::Reply reply;
         reply.ok = size >= kReplyHeader;
         std::memcpy(&reply.fs, packet.data() + 2, kReplyHeader);
@@ -94,7 +99,11 @@ Outcome runwith(Fault fault, long at) {
             faultydata->failcount = 3;
             break;
     }
-    Session s;
+    // A server whose "faulty.db" is the file above.
+    ServerConfig config;
+    config.files.wrapdatabasefile = wrapfaulty;
+    Server server(config);
+    Session s(server.files);
     test::Reply faulty = s.open("faulty.db");
     if (faulty.error != 0) {
         ++out.refused;
@@ -167,16 +176,10 @@ class Faults : public ::testing::Test {
     void SetUp() override {
         previous = std::filesystem::current_path();
         std::filesystem::current_path(dir.path());
-        vorninit(0, nullptr);
-        wrapdatabasefile = wrapfaulty;
         ASSERT_TRUE(test::makedatabasefile("healthy.db"));
         ASSERT_TRUE(test::makedatabasefile("faulty.db"));  // its journal lives on disk
     }
-    void TearDown() override {
-        fscloseall();
-        wrapdatabasefile = nullptr;
-        std::filesystem::current_path(previous);
-    }
+    void TearDown() override { std::filesystem::current_path(previous); }
 
     test::TempDir dir;
     std::filesystem::path previous;

@@ -6,57 +6,61 @@
 #include <set>
 #include <thread>
 
-#include "filetable.h"
+#include "closefiles.h"
 #include "fserror.h"
+#include "openfiles.h"
+#include "server.h"
 #include "server_harness.h"
 
 namespace vorn::server {
 namespace {
 
-class FileTable : public ::testing::Test {
+class Files : public ::testing::Test {
   protected:
     void SetUp() override {
         previous = std::filesystem::current_path();
         std::filesystem::current_path(dir.path());
-        vorninit(0, nullptr);
+        files.vorninit(0, nullptr);
     }
     void TearDown() override {
-        fscloseall();
+        files.fscloseall();
         std::filesystem::current_path(previous);
     }
 
     int open(UserId user, const std::string &name, FS *fs) {
         *fs = FS{};
-        return fsopen(mutexes, user, fs, name.c_str());
+        return fsopen(files, mutexes, user, fs, name.c_str());
     }
 
     test::TempDir dir;
     std::filesystem::path previous;
-    SlotMutexes mutexes = openslotmutexes();
+    Server server;
+    FileTable &files = server.files;
+    SlotMutexes mutexes = files.openslotmutexes();
 };
 
-TEST_F(FileTable, UsersAreListedInOpeningOrderAndLeaveOneByOne) {
+TEST_F(Files, UsersAreListedInOpeningOrderAndLeaveOneByOne) {
     ASSERT_TRUE(test::makedatabasefile("a.db"));
     FS fs;
     for (UserId user : {7u, 3u, 9u, 3u}) ASSERT_EQ(open(user, "a.db", &fs), 1);
     const int slot = fs.fsdatanum;
-    ASSERT_NE(whoary[slot], nullptr);
-    EXPECT_EQ(*whoary[slot], (std::vector<UserId>{7, 3, 9}));
-    EXPECT_EQ(fsdatatbl[slot].load()->whocount, 3);
-    EXPECT_STREQ(fsdatatbl[slot].load()->filename, "A.DB");
-    fsclose(mutexes, 3, &fs);
+    ASSERT_NE(files.whoary[slot], nullptr);
+    EXPECT_EQ(*files.whoary[slot], (std::vector<UserId>{7, 3, 9}));
+    EXPECT_EQ(files.fsdatatbl[slot].load()->whocount, 3);
+    EXPECT_STREQ(files.fsdatatbl[slot].load()->filename, "A.DB");
+    fsclose(files, mutexes, 3, &fs);
     EXPECT_EQ(+fs.error, 0);
-    EXPECT_EQ(*whoary[slot], (std::vector<UserId>{7, 9}));
-    EXPECT_EQ(fsdatatbl[slot].load()->whocount, 2);
-    fsclose(mutexes, 3, &fs);
+    EXPECT_EQ(*files.whoary[slot], (std::vector<UserId>{7, 9}));
+    EXPECT_EQ(files.fsdatatbl[slot].load()->whocount, 2);
+    fsclose(files, mutexes, 3, &fs);
     EXPECT_EQ(+fs.error, kErrNotAUser);
-    fsclose(mutexes, 7, &fs);
-    fsclose(mutexes, 9, &fs);
-    EXPECT_EQ(fsdatatbl[slot].load(), nullptr);
-    EXPECT_EQ(whoary[slot], nullptr);
+    fsclose(files, mutexes, 7, &fs);
+    fsclose(files, mutexes, 9, &fs);
+    EXPECT_EQ(files.fsdatatbl[slot].load(), nullptr);
+    EXPECT_EQ(files.whoary[slot], nullptr);
 }
 
-TEST_F(FileTable, TheHundredAndFirstFileFindsNoSlot) {
+TEST_F(Files, TheHundredAndFirstFileFindsNoSlot) {
     FS fs;
     for (int i = 0; i < kSlots; ++i) {
         const std::string name = "f" + std::to_string(i) + ".db";
@@ -69,12 +73,12 @@ TEST_F(FileTable, TheHundredAndFirstFileFindsNoSlot) {
     EXPECT_STREQ(msg(), "fsopen - maximum open files exceeded.\r\n");
     EXPECT_EQ(open(2, "f42.db", &fs), 1) << "an open file is still shared";
     FS temp{};
-    EXPECT_EQ(fsopentemp(mutexes, &temp), 0);
+    EXPECT_EQ(fsopentemp(files, mutexes, &temp), 0);
     EXPECT_EQ(+temp.error, kErrNoSlot);
-    EXPECT_EQ(openslotcount(), kSlots);
+    EXPECT_EQ(files.openslotcount(), kSlots);
 }
 
-TEST_F(FileTable, ConcurrentOpensOfOneFileUnderManyNamesTakeOneSlot) {
+TEST_F(Files, ConcurrentOpensOfOneFileUnderManyNamesTakeOneSlot) {
     ASSERT_TRUE(test::makedatabasefile("same.db"));
     std::filesystem::create_directory("d");
     std::filesystem::create_symlink("same.db", "alias.db");
@@ -85,34 +89,35 @@ TEST_F(FileTable, ConcurrentOpensOfOneFileUnderManyNamesTakeOneSlot) {
         std::vector<int> slots(10, -1);
         for (int t = 0; t < 10; ++t) {
             threads.emplace_back([&, t] {
-                const SlotMutexes mine = openslotmutexes();
+                const SlotMutexes mine = files.openslotmutexes();
                 FS fs{};
-                if (fsopen(mine, static_cast<UserId>(100 + t), &fs, names[t % 5].c_str()) == 1) {
+                if (fsopen(files, mine, static_cast<UserId>(100 + t), &fs, names[t % 5].c_str()) ==
+                    1) {
                     slots[t] = fs.fsdatanum;
                 }
             });
         }
         for (auto &t : threads) t.join();
         for (int t = 0; t < 10; ++t) ASSERT_EQ(slots[t], slots[0]) << "round " << round;
-        ASSERT_EQ(openslotcount(), 1);
-        ASSERT_EQ(fsdatatbl[slots[0]].load()->whocount, 10);
+        ASSERT_EQ(files.openslotcount(), 1);
+        ASSERT_EQ(files.fsdatatbl[slots[0]].load()->whocount, 10);
         // Close them all concurrently, while others open different files.
         threads.clear();
         for (int t = 0; t < 10; ++t) {
             threads.emplace_back([&, t] {
-                const SlotMutexes mine = openslotmutexes();
+                const SlotMutexes mine = files.openslotmutexes();
                 FS fs{};
                 fs.fsdatanum = static_cast<std::int16_t>(slots[0]);
-                fsclose(mine, static_cast<UserId>(100 + t), &fs);
+                fsclose(files, mine, static_cast<UserId>(100 + t), &fs);
                 EXPECT_EQ(+fs.error, 0);
             });
         }
         for (auto &t : threads) t.join();
-        ASSERT_EQ(openslotcount(), 0);
+        ASSERT_EQ(files.openslotcount(), 0);
     }
 }
 
-TEST_F(FileTable, ConcurrentOpensOfDifferentFilesAndTemporaryFilesNeverShareASlot) {
+TEST_F(Files, ConcurrentOpensOfDifferentFilesAndTemporaryFilesNeverShareASlot) {
     constexpr int kThreads = 8, kEach = 10;
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kEach; ++i) {
@@ -123,13 +128,13 @@ TEST_F(FileTable, ConcurrentOpensOfDifferentFilesAndTemporaryFilesNeverShareASlo
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            const SlotMutexes mine = openslotmutexes();
+            const SlotMutexes mine = files.openslotmutexes();
             for (int i = 0; i < kEach; ++i) {
                 FS fs{};
                 const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
                 // Every other thread makes temporary files in between.
-                const int ok =
-                    t % 2 == 0 ? fsopen(mine, 1, &fs, name.c_str()) : fsopentemp(mine, &fs);
+                const int ok = t % 2 == 0 ? fsopen(files, mine, 1, &fs, name.c_str())
+                                          : fsopentemp(files, mine, &fs);
                 if (ok == 1) slots[t].push_back(fs.fsdatanum);
             }
         });
@@ -140,21 +145,21 @@ TEST_F(FileTable, ConcurrentOpensOfDifferentFilesAndTemporaryFilesNeverShareASlo
         EXPECT_EQ(mine.size(), static_cast<std::size_t>(kEach));
         for (int s : mine) EXPECT_TRUE(seen.insert(s).second) << "slot " << s << " given twice";
     }
-    EXPECT_EQ(openslotcount(), kThreads * kEach);
+    EXPECT_EQ(files.openslotcount(), kThreads * kEach);
     for (int s : seen) {
-        const SRVFSDATA *rec = fsdatatbl[s].load();
+        const SRVFSDATA *rec = files.fsdatatbl[s].load();
         ASSERT_NE(rec, nullptr);
-        EXPECT_EQ(rec->tempname.empty(), whoary[s] != nullptr) << "slot " << s;
+        EXPECT_EQ(rec->tempname.empty(), files.whoary[s] != nullptr) << "slot " << s;
     }
 }
 
-TEST_F(FileTable, ATemporaryFileBelongsToNoUserAndStaysOnDiskAtStop) {
+TEST_F(Files, ATemporaryFileBelongsToNoUserAndStaysOnDiskAtStop) {
     FS fs{};
-    ASSERT_EQ(fsopentemp(mutexes, &fs), 1);
+    ASSERT_EQ(fsopentemp(files, mutexes, &fs), 1);
     const int slot = fs.fsdatanum;
-    const SRVFSDATA *rec = fsdatatbl[slot].load();
+    const SRVFSDATA *rec = files.fsdatatbl[slot].load();
     ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(whoary[slot], nullptr);
+    EXPECT_EQ(files.whoary[slot], nullptr);
     EXPECT_EQ(rec->whocount, 0);
     EXPECT_STREQ(rec->filename, "");
     const std::string name = rec->tempname;
@@ -163,28 +168,52 @@ TEST_F(FileTable, ATemporaryFileBelongsToNoUserAndStaysOnDiskAtStop) {
     EXPECT_EQ(+rec->fsdata->fscb.numusers, 1);
     EXPECT_EQ(+rec->fsdata->fscb.f[3].keytype[10], 1);  // the index count modulo 9
     // A connection that ends closes no temporary file.
-    fscloseallforuser(mutexes, 5);
-    EXPECT_NE(fsdatatbl[slot].load(), nullptr);
-    fscloseall();
-    fscloseall();  // harmless the second time
-    EXPECT_EQ(fsdatatbl[slot].load(), nullptr);
+    fscloseallforuser(files, mutexes, 5);
+    EXPECT_NE(files.fsdatatbl[slot].load(), nullptr);
+    files.fscloseall();
+    files.fscloseall();  // harmless the second time
+    EXPECT_EQ(files.fsdatatbl[slot].load(), nullptr);
     EXPECT_TRUE(std::filesystem::exists(name));
     EXPECT_EQ(std::filesystem::file_size(name), 3u * kBlockSize);
 }
 
-TEST_F(FileTable, AClosedConnectionLeavesNoEntryAnywhere) {
+TEST_F(Files, AClosedConnectionLeavesNoEntryAnywhere) {
     ASSERT_TRUE(test::makedatabasefile("x.db"));
     ASSERT_TRUE(test::makedatabasefile("y.db"));
     FS x, y;
     ASSERT_EQ(open(1, "x.db", &x), 1);
     ASSERT_EQ(open(2, "x.db", &x), 1);
     ASSERT_EQ(open(1, "y.db", &y), 1);
-    fsdatatbl[x.fsdatanum].load()->exclowner = 1;
-    fscloseallforuser(mutexes, 1);
-    EXPECT_EQ(fsdatatbl[y.fsdatanum].load(), nullptr) << "only user 1 had y open";
-    ASSERT_NE(fsdatatbl[x.fsdatanum].load(), nullptr);
-    EXPECT_EQ(*whoary[x.fsdatanum], std::vector<UserId>{2});
-    EXPECT_EQ(fsdatatbl[x.fsdatanum].load()->exclowner, kNoOwner);
+    files.fsdatatbl[x.fsdatanum].load()->exclowner = 1;
+    fscloseallforuser(files, mutexes, 1);
+    EXPECT_EQ(files.fsdatatbl[y.fsdatanum].load(), nullptr) << "only user 1 had y open";
+    ASSERT_NE(files.fsdatatbl[x.fsdatanum].load(), nullptr);
+    EXPECT_EQ(*files.whoary[x.fsdatanum], std::vector<UserId>{2});
+    EXPECT_EQ(files.fsdatatbl[x.fsdatanum].load()->exclowner, kNoOwner);
+}
+
+TEST_F(Files, TwoServersInOneProcessShareNoState) {
+    Server other;
+    const SlotMutexes theirs = other.files.openslotmutexes();
+    ASSERT_TRUE(test::makedatabasefile("a.db"));
+    ASSERT_TRUE(test::makedatabasefile("b.db"));
+    FS a, b{};
+    ASSERT_EQ(open(1, "a.db", &a), 1);
+    EXPECT_EQ(other.files.openslotcount(), 0);
+    ASSERT_EQ(fsopen(other.files, theirs, 1, &b, "b.db"), 1);
+    EXPECT_EQ(a.fsdatanum, b.fsdatanum) << "each table gives its own lowest free slot";
+    EXPECT_STREQ(files.fsdatatbl[a.fsdatanum].load()->filename, "A.DB");
+    EXPECT_STREQ(other.files.fsdatatbl[b.fsdatanum].load()->filename, "B.DB");
+    fscloseallforuser(files, mutexes, 1);
+    EXPECT_EQ(files.openslotcount(), 0);
+    EXPECT_EQ(other.files.openslotcount(), 1) << "a user's end closes its files in its server";
+
+    char reply[kPipeBuffer];
+    server.status.processmessage("TOTAL", reply);
+    server.status.processmessage("TOTAL", reply);
+    other.status.processmessage("TOTAL", reply);
+    EXPECT_EQ(server.status.packets(), 2);
+    EXPECT_STREQ(reply, "FILES:10 PACKETS:1 RETRIES:0");
 }
 
 }  // namespace

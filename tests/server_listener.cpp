@@ -10,8 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "filetable.h"
-#include "listener.h"
+#include "server.h"
 #include "server_harness.h"
 #include "vorn/eventlog.h"
 #include "vorn/socket.h"
@@ -39,15 +38,16 @@ TEST(Listener, PauseHoldsNewConnectionsAndStopEndsEveryConnection) {
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
     ASSERT_TRUE(test::makedatabasefile("a.db"));
-    vorninit(0, nullptr);
+    Server server;
+    Listener &l = server.listener;
     ASSERT_TRUE(platform::openeventlog("VORNService", "events.log"));
     ListenConfig config;
     std::uint16_t ignored = 0;
     ASSERT_TRUE(platform::parseaddress("127.0.0.1", &config.addr, &ignored));
     config.port = 0;
     int result = -1;
-    std::thread listener([&] { result = doRequests(config); });
-    const std::uint16_t port = waitlistening();
+    std::thread listener([&] { result = l.doRequests(config); });
+    const std::uint16_t port = l.waitlistening();
     ASSERT_NE(port, 0);
 
     test::RawClient a(port);
@@ -58,14 +58,14 @@ TEST(Listener, PauseHoldsNewConnectionsAndStopEndsEveryConnection) {
         a.onfile(kOpAdd, opened.fsdatanum, 0x10, 0, stored.data(), stored.size());
     ASSERT_EQ(added.error, 0);
 
-    pauserequests();
-    pauserequests();  // twice is the same
+    l.pauserequests();
+    l.pauserequests();  // twice is the same
     test::RawClient b(port);
     const auto request = test::RawClient::packet(kOpGetLocalTime, FS{});
     ASSERT_TRUE(b.sendbytes(request.data(), request.size()));
     EXPECT_TRUE(b.silent(300)) << "a new connection is served while paused";
     EXPECT_EQ(a.onfile(kOpGetBusinessDate, opened.fsdatanum).error, 0) << "a is served on";
-    resumerequests();
+    l.resumerequests();
     const test::Reply late = b.receive();
     EXPECT_TRUE(late.ok);
     EXPECT_EQ(late.len, 18);
@@ -96,15 +96,15 @@ TEST(Listener, PauseHoldsNewConnectionsAndStopEndsEveryConnection) {
     EXPECT_TRUE(retried.ok) << "the listener gave up after a failed accept";
     EXPECT_NE(readlog().find("Unable to accept connection."), std::string::npos);
 
-    stoprequests();
+    l.stoprequests();
     listener.join();
     EXPECT_EQ(result, 1);
     EXPECT_TRUE(a.closedbypeer());
     EXPECT_TRUE(b.closedbypeer());
-    EXPECT_EQ(openslotcount(), 0) << "the connection's end closed its file";
-    stoprequests();  // harmless the second time
-    fscloseall();
-    fscloseall();
+    EXPECT_EQ(server.files.openslotcount(), 0) << "the connection's end closed its file";
+    l.stoprequests();  // harmless the second time
+    server.files.fscloseall();
+    server.files.fscloseall();
     auto engine = test::openenginepath("a.db", Flavor::Library, nullptr, true);
     ASSERT_NE(engine, nullptr);
     EXPECT_EQ(+engine->fscb.f[0].frid, added.rid);

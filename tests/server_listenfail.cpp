@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "listener.h"
+#include "server.h"
 #include "server_harness.h"
 #include "vorn/eventlog.h"
 #include "vorn/socket.h"
@@ -17,10 +17,11 @@ namespace vorn::server {
 namespace {
 
 // Runs doRequests on a thread; its result, or -1 when it did not return within 10 seconds.
-int runlistener(const ListenConfig &config, std::uint16_t *port) {
+int runlistener(Server &server, const ListenConfig &config, std::uint16_t *port) {
     auto result = std::make_shared<std::atomic<int>>(-2);
-    std::thread listener([config, result] { *result = doRequests(config); });
-    *port = waitlistening();
+    Listener &l = server.listener;
+    std::thread listener([&l, config, result] { *result = l.doRequests(config); });
+    *port = l.waitlistening();
     for (int waited = 0; waited < 1000 && *result == -2; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -36,6 +37,7 @@ TEST(ListenFailures, ATakenPortAndAnEarlyStopEndTheListener) {
     test::TempDir dir;
     const std::string log = dir.file("events.log");
     ASSERT_TRUE(platform::openeventlog("VORNService", log.c_str()));
+    Server server;
     ListenConfig config;
     std::uint16_t ignored = 0;
     ASSERT_TRUE(platform::parseaddress("127.0.0.1", &config.addr, &ignored));
@@ -46,7 +48,7 @@ TEST(ListenFailures, ATakenPortAndAnEarlyStopEndTheListener) {
     ASSERT_TRUE(platform::tcplisten(taken, 1));
     config.port = platform::boundport(taken);
     std::uint16_t port = 1;
-    EXPECT_EQ(runlistener(config, &port), 1);
+    EXPECT_EQ(runlistener(server, config, &port), 1);
     EXPECT_EQ(port, 0) << "waitlistening reports the failure";
     platform::closesocket(taken);
     std::ifstream in(log);
@@ -54,9 +56,9 @@ TEST(ListenFailures, ATakenPortAndAnEarlyStopEndTheListener) {
     text << in.rdbuf();
     EXPECT_NE(text.str().find("bind unsuccessful."), std::string::npos);
 
-    stoprequests();
+    server.listener.stoprequests();
     config.port = 0;
-    EXPECT_EQ(runlistener(config, &port), 1) << "a stop before the start must end it";
+    EXPECT_EQ(runlistener(server, config, &port), 1) << "a stop before the start must end it";
     EXPECT_EQ(port, 0);
     platform::closeeventlog();
 }

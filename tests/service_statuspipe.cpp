@@ -20,7 +20,6 @@ namespace vorn::test {
 namespace {
 
 using server::kPipeBuffer;
-using server::processmessage;
 
 constexpr int kWait = 10000;
 constexpr int kQuiet = 300;
@@ -42,14 +41,15 @@ TEST(ProcessMessage, BuildsTheCannedRepliesAndCountsEveryRequest) {
         {"", "BAD COMMAND DUMMY"},
         {"EXIT", "BAD COMMAND DUMMY"},  // the conversation, not processmessage, ends on EXIT
     };
+    server::StatusPipe status;
     for (const Case &c : cases) {
         char reply[kPipeBuffer];
         std::memset(reply, 'z', sizeof reply);
-        processmessage(c.request, reply);
+        status.processmessage(c.request, reply);
         std::string want = c.reply;
         const std::size_t mark = want.find('#');
         if (mark != std::string::npos) {
-            want.replace(mark, 1, std::to_string(server::packets.load()));
+            want.replace(mark, 1, std::to_string(status.packets()));
         }
         EXPECT_EQ(std::string(reply), want) << c.request;
     }
@@ -59,7 +59,7 @@ TEST(ProcessMessage, CutsAFileReplyToItsBuffer) {
     const std::string request = "FILE " + std::string(kPipeBuffer - 6, 'N');  // 127 characters
     char reply[kPipeBuffer + 8];
     std::memset(reply, 'z', sizeof reply);
-    processmessage(request.c_str(), reply);
+    server::StatusPipe().processmessage(request.c_str(), reply);
     EXPECT_EQ(std::string(reply), "FILENAME" + std::string(kPipeBuffer - 1 - 8, 'N'));
     for (std::size_t i = kPipeBuffer; i < sizeof reply; ++i) EXPECT_EQ(reply[i], 'z') << i;
 }
