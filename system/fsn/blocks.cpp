@@ -32,6 +32,7 @@ int choosevictim(const FSDATA *fsdata) {
 }
 
 bool writeimage(FSDATA *fsdata, const void *image, std::uint32_t blk) {
+    forgetchecked(fsdata, blk);  // also when the write fails: the file's image is unknown then
     return fsdata->fsp->writeat(image, kBlockSize, offsetof_block(blk)) ==
            static_cast<long>(kBlockSize);
 }
@@ -96,6 +97,7 @@ void extendedblk(FSDATA *fsdata, FSBUFF *buffer) {
     buffer->cf = 1;
     buffer->extblk = 1;
     buffer->kbchecked = 0;
+    buffer->asread = 0;
     buffer->dbuff.nbic = 0;
     buffer->dbuff.len = kDbHeader;
     buffer->dbuff.fc = 0;
@@ -127,7 +129,10 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
     count(stats.miss);
     // Only this process writes a file it may change, so a block read again holds what it
     // held; a read-only file may have been changed by another process since.
-    if (fsdata->readonly != 0) ++fsdata->changes;
+    if (fsdata->readonly != 0) {
+        ++fsdata->changes;
+        ++fsdata->images;
+    }
     const int vn = choosevictim(fsdata);
     if (vn < 0) {
         dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
@@ -145,6 +150,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
     }
     if (victim->cf != 0 && (flushbuffs(fsdata) == 0 || victim->cf != 0)) return nullptr;
     victim->kbchecked = 0;
+    victim->asread = 0;
     const std::uint32_t lb = fsdata->fscb.lb;
     if (blk > lb) {
         if (blk != lb + 1) {
@@ -167,6 +173,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         // A partial trailing block reads as zeros past the end of the file.
         auto *image = reinterpret_cast<char *>(&victim->dbuff);
         std::memset(image + got, 0, kBlockSize - static_cast<std::size_t>(got));
+        victim->asread = 1;
     }
     makelast(fsdata->seq, fsdata->nbuffs, vn);
     victim->blk = blk;
@@ -184,6 +191,7 @@ std::int16_t writeblk(FSDATA *fsdata, std::uint32_t blk) {
     }
     b->cf = 1;
     b->kbchecked = 0;
+    b->asread = 0;
     if (fsdata->fscb.wrts > 2000 && flushbuffs(fsdata) == 0) {
         dberror(fsdata, kDbWriteFlush, nullptr, "writeblk - flushing buffers\r\n");
         return 0;
@@ -231,6 +239,7 @@ std::int16_t readfscb(FSDATA *fsdata) {
         return 0;
     }
     ++fsdata->changes;
+    ++fsdata->images;
     FSCB &cb = fsdata->fscb;
     cb.cf = 0;
     if (cb.xblkfreq == 0) cb.xblkfreq = kDefaultXblkfreq;

@@ -94,8 +94,8 @@ inline int offsetoflast(const KB &kb) {
 bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = nullptr);
 
 // The memo of checked key blocks (keycheckmemo.cpp): remembers the check of a buffer that
-// passed, and gives it back for the same block read again while the file's change counter
-// has not moved (then true, with kcount and koffs set).
+// passed, and gives it back for the same block read again while the file's image counter
+// has not moved and the block was not written since (then true, with kcount and koffs set).
 void rememberchecked(FSDATA *fsdata, const FSBUFF *b);
 bool recallchecked(FSDATA *fsdata, FSBUFF *b);
 
@@ -119,6 +119,7 @@ bool treeblockno(const FSDATA *fsdata, std::uint32_t blk);
 inline void markchanged(FSBUFF *b) {
     b->cf = 1;
     b->kbchecked = 0;
+    b->asread = 0;
 }
 
 class Held {
