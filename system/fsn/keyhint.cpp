@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "keytree.h"
+#include "smallcopy.h"
 
 namespace vorn {
 
@@ -76,7 +77,7 @@ void sethint(FSDATA *fsdata, KeyHint *hint, const KeyPath &ancestor, const FSBUF
     }
     hint->off = static_cast<std::int16_t>(off);
     hint->keylen = static_cast<std::int16_t>(entrylen(kb, off));
-    std::memcpy(hint->key, entrykey(kb, off), static_cast<std::size_t>(hint->keylen) + 4);
+    copysmall(hint->key, entrykey(kb, off), static_cast<std::size_t>(hint->keylen) + 4);
     hint->changes = fsdata->changes;
 }
 

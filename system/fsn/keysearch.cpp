@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "keytree.h"
+#include "smallcopy.h"
 
 namespace vorn {
 namespace {
@@ -31,7 +32,7 @@ bool searchrules(const FSDATA *fsdata, std::int16_t len, const std::uint8_t *key
 // is the result.
 std::uint32_t copyout(const KB &kb, int off, void *key, std::int16_t *foundlen) {
     const int n = entrylen(kb, off);
-    if (key != nullptr) std::memcpy(key, entrykey(kb, off) + 1, static_cast<std::size_t>(n - 1));
+    if (key != nullptr) copysmall(key, entrykey(kb, off) + 1, static_cast<std::size_t>(n - 1));
     if (foundlen != nullptr) *foundlen = static_cast<std::int16_t>(n - 1);
     return entryrid(kb, off);
 }

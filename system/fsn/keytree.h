@@ -16,6 +16,7 @@
 #include "blocks.h"
 #include "fsdata.h"
 #include "keycompare.h"
+#include "smallcopy.h"
 
 namespace vorn {
 
@@ -189,7 +190,7 @@ inline bool hintholds(const FSDATA *fsdata, const KeyHint &hint) {
 inline KeyHint *findhint(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key) {
     for (KeyHint &h : fsdata->hints) {
         if (hintholds(fsdata, h) && h.keylen == len && h.key[len - 1] == key[len - 1] &&
-            std::memcmp(h.key, key, static_cast<std::size_t>(len) + 4) == 0) {
+            samesmall(h.key, key, static_cast<std::size_t>(len) + 4)) {
             return &h;
         }
     }
