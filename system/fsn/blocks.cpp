@@ -18,7 +18,10 @@ constexpr std::uint64_t offsetof_block(std::uint32_t blk) {
 int findresident(const FSDATA *fsdata, std::uint32_t blk) {
     assert(fsdata->nbuffs > 0 && fsdata->nbuffs <= kMaxBuffers);
     for (int n = fsdata->nbuffs - 1; n >= 0; --n) {
-        if (fsdata->buff[fsdata->seq[n]].blk == blk) return n;
+        if (fsdata->held[fsdata->seq[n]] == blk) {
+            assert(fsdata->buff[fsdata->seq[n]].blk == blk);
+            return n;
+        }
     }
     return -1;
 }
@@ -164,6 +167,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         extendedblk(fsdata, victim);
     } else {
         victim->blk = kNoBlock;  // the image is being replaced: it holds no block if the read fails
+        fsdata->held[fsdata->seq[vn]] = kNoBlock;
         const long got = fsdata->fsp->readat(&victim->dbuff, kBlockSize, offsetof_block(blk));
         if (got <= 0) {
             dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
@@ -175,6 +179,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         std::memset(image + got, 0, kBlockSize - static_cast<std::size_t>(got));
         victim->asread = 1;
     }
+    fsdata->held[fsdata->seq[vn]] = blk;
     makelast(fsdata->seq, fsdata->nbuffs, vn);
     victim->blk = blk;
     return victim;

@@ -14,6 +14,7 @@ void resetbuffers(FSDATA *fsdata) {
     for (int j = 0; j < kMaxBuffers; ++j) {
         FSBUFF &b = fsdata->buff[j];
         b.blk = kNoBlock;
+        fsdata->held[j] = kNoBlock;
         b.cf = 0;
         b.extblk = 0;
         b.pins = 0;

@@ -95,6 +95,9 @@ struct FSDATA {
     Reporter *reporter;
     std::int16_t seq[kMaxBuffers];  // recency order, seq[0] least recently used
     FSBUFF buff[kMaxBuffers];
+    // held[i] is buff[i].blk, side by side: the search for a resident block reads one or two
+    // cache lines instead of one line in each buffer. Set wherever a buffer's block is.
+    std::uint32_t held[kMaxBuffers];
     // Advances whenever what the engine sees of the file may have changed: a change of a block
     // or of the control block, a block read anew from a file that another process may write,
     // a reset of the buffers. The key hints are checked against it.

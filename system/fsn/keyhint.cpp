@@ -23,7 +23,7 @@ FSBUFF *hintedleaf(FSDATA *fsdata, const KeyHint &hint, KeyPath &ancestor) {
         return nullptr;
     }
     for (int level = 0; level < hint.levels; ++level) {
-        if (fsdata->buff[fsdata->seq[last - level]].blk != hint.path[level]) return nullptr;
+        if (fsdata->held[fsdata->seq[last - level]] != hint.path[level]) return nullptr;
     }
     stats.hits.store(
         stats.hits.load(std::memory_order_relaxed) + static_cast<std::uint32_t>(hint.levels),
