@@ -10,6 +10,9 @@
 //   - 1, 2, 4 and 8 clients (one thread and connection each, hand-built packets) reading and
 //     adding on separate files and on one shared file, as operations per second and as a
 //     ratio to the raw ping-pong's throughput at the same number of connections.
+//   - 16, 64 and 256 clients, all connected before the clock starts, reading and adding on
+//     one shared file and on separate files, beside the raw ping-pong at the same count and
+//     the server's resident memory (VmRSS) while they run;
 //   - 1, 8 and 64 clients adding records (fsadd) or keys (fsaddkey, each a new value) on one
 //     shared file and on a file each, as operations per second and mean round trip.
 // --sync starts the server in durable mode; --writes-only measures the adds alone. The files
@@ -18,6 +21,7 @@
 // answers each 21-byte request with 19 bytes, as vornserv frames its packets. Each figure is
 // the best of a few short runs.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +32,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <latch>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -61,7 +68,7 @@ struct PingPong {
     bool start() {
         listener = platform::tcpsocket();
         if (!platform::tcpbind(listener, htonlloopback(), 0) ||
-            !platform::tcplisten(listener, 64)) {
+            !platform::tcplisten(listener, 256)) {
             return false;
         }
         port = platform::boundport(listener);
@@ -366,6 +373,152 @@ double writerate(std::uint16_t port, int clients, bool shared, bool keys) {
     return failed ? 0 : static_cast<double>(total) / seconds(start);
 }
 
+// ---- many clients ------------------------------------------------------------------------
+
+// The server has 100 file slots: "separate" rows spread their clients over at most this many
+// files (256 clients: four to a file).
+constexpr int kManyFiles = 64;
+
+// The resident memory of process `pid` in kB (VmRSS), 0 when unknown.
+long residentkb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
+// Lets the process open as many descriptors as it may: 256 clients, their server (a child,
+// which inherits the limit) and its files need more than a soft limit of 1024 allows.
+void raisefilelimit() {
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// One client of a many-client run: its connection and its call block.
+struct ManyClient {
+    Client c;
+    vorn::FS fs{};
+};
+
+// Runs `op(t, client, n)` on `clients` threads for kSeconds; each client was set up by
+// `setup(t, client)` one after another before the clock starts (the server listens with a
+// short queue). Operations per second, 0 on a failure. The resident memory of `watched`,
+// sampled half-way while every client is connected and busy, goes to *rsskb (the largest).
+template <typename Setup, typename Op>
+double manyrate(int clients, Setup setup, Op op, pid_t watched, long *rsskb) {
+    std::vector<std::unique_ptr<ManyClient>> all;
+    for (int t = 0; t < clients; ++t) {
+        all.push_back(std::make_unique<ManyClient>());
+        if (!setup(t, *all.back())) return 0;
+    }
+    std::atomic<long> total{0};
+    std::atomic<bool> failed{false};
+    std::latch ready(clients + 1);
+    Clock::time_point start;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < clients; ++t) {
+        threads.emplace_back([&, t] {
+            ready.arrive_and_wait();
+            long n = 0;
+            while (seconds(start) < kSeconds) {
+                if (!op(t, *all[static_cast<std::size_t>(t)], n)) {
+                    failed = true;
+                    break;
+                }
+                ++n;
+            }
+            total += n;
+        });
+    }
+    start = Clock::now();
+    ready.arrive_and_wait();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds / 2));
+    *rsskb = std::max(*rsskb, residentkb(watched));
+    for (auto &t : threads) t.join();
+    const double elapsed = seconds(start);
+    // Each client closes its file before it goes, so the slots are free for the next run.
+    for (auto &client : all) {
+        if (client->fs.isnetwork != 0) {
+            client->c.exchange(packet(vorn::kOpClose, client->fs, nullptr, 0), &client->fs);
+        }
+    }
+    return failed ? 0 : static_cast<double>(total) / elapsed;
+}
+
+// The raw ping-pong's throughput with `clients` connections made before the clock starts.
+double pingmany(std::uint16_t port, int clients, pid_t watched, long *rsskb) {
+    const auto request = packet(vorn::kOpGetBusinessDate, vorn::FS{}, nullptr, 0);
+    return manyrate(
+        clients, [&](int, ManyClient &m) { return m.c.connect(port); },
+        [&](int, ManyClient &m, long) { return m.c.exchange(request, &m.fs); }, watched, rsskb);
+}
+
+// Reads or adds by `clients` clients on "shared.db" or on the files "c<t % kManyFiles>.db".
+double servermany(std::uint16_t port, int clients, bool shared, bool adds,
+                  const std::vector<std::uint32_t> &rids, pid_t watched, long *rsskb) {
+    std::vector<std::vector<std::uint8_t>> stored(static_cast<std::size_t>(clients));
+    auto setup = [&](int t, ManyClient &m) {
+        const std::string name =
+            shared ? "shared.db" : "c" + std::to_string(t % kManyFiles) + ".db";
+        stored[static_cast<std::size_t>(t)] = storedsample(static_cast<unsigned>(t));
+        return connectandopen(m.c, port, name, &m.fs);
+    };
+    auto op = [&](int t, ManyClient &m, long n) {
+        vorn::FS fs = m.fs;
+        fs.fid = 0x10;
+        fs.rid = rids[static_cast<std::size_t>(t * 7919 + n * 104729) % rids.size()];
+        const auto &data = stored[static_cast<std::size_t>(t)];
+        const auto request = adds ? packet(vorn::kOpAdd, fs, data.data(), data.size())
+                                  : packet(vorn::kOpRead, fs, nullptr, 0);
+        return m.c.exchange(request, &fs) && fs.error == 0;
+    };
+    return manyrate(clients, setup, op, watched, rsskb);
+}
+
+// Makes the files c8.db .. c<kManyFiles - 1>.db as copies of c0.db, which the server has
+// written and closed (its last user closed it); every copy holds the same records under the
+// same rids.
+bool copyfilled() {
+    std::error_code ec;
+    for (int t = 8; t < kManyFiles && !ec; ++t) {
+        std::filesystem::copy_file("c0.db", "c" + std::to_string(t) + ".db",
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+    }
+    return !ec;
+}
+
+// The many-client table: reads and adds by 16, 64 and 256 clients beside the raw ping-pong.
+void measuremany(const Server &server, const Server &ping, const std::vector<std::uint32_t> &rids) {
+    std::printf(
+        "\nmany clients, connected before the clock starts (per second, ratio to ping-pong "
+        "throughput; separate: at most %d files)\n",
+        kManyFiles);
+    std::printf("  %-8s %10s %14s %14s %14s %14s %11s %11s\n", "clients", "ping-pong",
+                "read separate", "read shared", "add separate", "add shared", "server RSS",
+                "ping RSS");
+    for (int clients : {16, 64, 256}) {
+        long rss = 0, pingrss = 0;
+        const double p = best([&] { return pingmany(ping.port, clients, ping.pid, &pingrss); });
+        double r[4];
+        int i = 0;
+        for (bool adds : {false, true}) {
+            for (bool shared : {false, true}) {
+                r[i++] = best([&] {
+                    return servermany(server.port, clients, shared, adds, rids, server.pid, &rss);
+                });
+            }
+        }
+        std::printf("  %-8d %10.0f", clients, p);
+        for (double v : r) std::printf(" %8.0f %4.2fx", v, p > 0 ? v / p : 0.0);
+        std::printf(" %8.1f MB %8.1f MB\n", rss / 1024.0, pingrss / 1024.0);
+    }
+}
+
 // The write table: adds of records and keys by 1, 8 and 64 clients.
 void measurewrites(std::uint16_t port, bool sync) {
     std::printf("\nadds by clients on their own connections%s (per second, mean round trip):\n",
@@ -388,6 +541,7 @@ void measurewrites(std::uint16_t port, bool sync) {
 
 int main(int argc, char **argv) {
     const std::filesystem::path self = std::filesystem::absolute(argv[0]);
+    raisefilelimit();
     bool sync = false, writesonly = false;
     while (argc > 1 && argv[1][0] == '-') {
         if (std::strcmp(argv[1], "--sync") == 0) {
@@ -437,6 +591,9 @@ int main(int argc, char **argv) {
                 filled = fscreatedatabase(name.c_str(), 20) == 1 &&
                          fill(instance, name.c_str(), &ignored);
             }
+            // Copied before any client writes to c0.db, which fill has closed.
+            const bool copied = filled && copyfilled();
+            if (filled && !copied) std::fprintf(stderr, "bench_server: copying c0.db failed\n");
             if (filled) {
                 status = 0;
                 const double ping1 = best([&] { return pingrate(ping.port, 1); });
@@ -494,6 +651,7 @@ int main(int argc, char **argv) {
                 }
                 if (db != nullptr) fsclose(instance, db);
                 if (adds != nullptr) fsclose(instance, adds);
+                if (copied) measuremany(server, ping, rids);
                 measurewrites(server.port, sync);
             } else if (status != 0) {
                 std::fprintf(stderr, "bench_server: filling the databases failed\n");

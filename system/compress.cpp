@@ -4,6 +4,8 @@
 // the record's length plus one packet of room.
 #include "vorn/compress.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace vorn {
@@ -19,9 +21,29 @@ int runlength(const std::uint8_t *in, int i, int n) {
     return l;
 }
 
+// The index (0..7) of the first zero byte of v, 8 when none: the lowest flagged byte of the
+// classic test is always a true zero (a false flag only ever sits above one).
+int firstzerobyte(std::uint64_t v) {
+    const std::uint64_t flags = (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+    return flags == 0 ? 8 : std::countr_zero(flags) / 8;
+}
+
 // Length of the literal starting at i: it stops in front of a pair that could start a run.
+// Eight positions are looked at a time, comparing the bytes with their neighbours as words,
+// while all eight lie inside both the record and the longest literal.
 int literallength(const std::uint8_t *in, int i, int n) {
     int l = 1;
+    if constexpr (std::endian::native == std::endian::little) {
+        const int limit = std::min(kLongestLiteral, n - i);
+        while (l + 8 <= limit && i + l + 9 <= n) {
+            std::uint64_t here, next;
+            std::memcpy(&here, in + i + l, sizeof here);
+            std::memcpy(&next, in + i + l + 1, sizeof next);
+            const int k = firstzerobyte(here ^ next);
+            if (k < 8) return l + k;
+            l += 8;
+        }
+    }
     while (l < kLongestLiteral && i + l < n && !(i + l < n - 1 && in[i + l] == in[i + l + 1])) {
         ++l;
     }

@@ -77,6 +77,49 @@ TEST(Compress, RoundTripsRandomRecordsOfEveryShape) {
     }
 }
 
+// The encoder taken one byte at a time, as the stored form is defined: runs of 2..129 equal
+// bytes (never onto the last byte), literals of 1..127 bytes that stop in front of an equal
+// pair, the raw form once the packets would reach the record's length.
+Bytes referenceencode(const Bytes &in) {
+    const int n = static_cast<int>(in.size());
+    Bytes out;
+    bool raw = n == 0;
+    for (int i = 0; i < n && !raw;) {
+        int l = 1;
+        const bool run = i < n - 1 && in[i] == in[i + 1];
+        if (run) {
+            for (l = 2; l < 129 && i + l < n - 1 && in[i + l] == in[i + l - 1];) ++l;
+        } else {
+            while (l < 127 && i + l < n && !(i + l < n - 1 && in[i + l] == in[i + l + 1])) ++l;
+        }
+        raw = static_cast<int>(out.size()) + (run ? 2 : l + 1) >= n;
+        out.push_back(static_cast<std::uint8_t>(run ? 1 - l : l));
+        out.insert(out.end(), in.begin() + i, in.begin() + i + (run ? 1 : l));
+        i += l;
+    }
+    if (raw) {
+        out.assign(1, 0);
+        out.insert(out.end(), in.begin(), in.end());
+    }
+    return out;
+}
+
+TEST(Compress, EncodesAsTheBytewiseDefinition) {
+    std::mt19937 rng(99);
+    Bytes out(1200);
+    for (int round = 0; round < 4000; ++round) {
+        const int n = static_cast<int>(rng() % 300);
+        Bytes in(static_cast<std::size_t>(n));
+        // Wide alphabets make long literals, with an equal pair now and then.
+        const unsigned alphabet = 1 + rng() % (round % 2 == 0 ? 6 : 256);
+        for (auto &b : in) b = static_cast<std::uint8_t>(rng() % alphabet);
+        const int m = compress(out.data(), out.size(), in.data(), static_cast<std::int16_t>(n));
+        ASSERT_GE(m, 1);
+        const Bytes expected = referenceencode(in);
+        ASSERT_EQ(Bytes(out.begin(), out.begin() + m), expected) << "round " << round;
+    }
+}
+
 TEST(Compress, NeverWritesPastItsWorkArea) {
     // A repeating "two equal, one other" pattern costs 4 bytes per 3 while packets are made.
     Bytes in;

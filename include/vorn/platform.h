@@ -65,8 +65,11 @@ inline constexpr std::size_t kDefaultCacheBlocks = 4096;
 // process's changes only by reading the file. Null in, null out.
 std::unique_ptr<BlockFile> withblockcache(std::unique_ptr<BlockFile> file,
                                           std::size_t blocks = kDefaultCacheBlocks);
-// Blocks a private cache holds: 16 MiB of images, allocated as they are used.
-inline constexpr std::size_t kPrivateCacheBlocks = 16384;
+// Blocks a private cache holds: up to 128 MiB of images, allocated 64 blocks at a time as
+// they are used, so a temporary database takes about its own size in memory. Its blocks are
+// read again at the cost of a copy instead of a call into the system; a larger file shares
+// the slots and reads the rest from the system.
+inline constexpr std::size_t kPrivateCacheBlocks = 131072;
 
 // Puts a write-back cache of whole blocks in front of a file that no other process reads or
 // writes (the library's temporary databases): written blocks stay in the process until

@@ -1,10 +1,11 @@
 // Key operations: keys are never compressed. Locally the index key is built in newkey (fid
-// byte, value, rid); a found value is copied to the caller's buffer through a local one so
-// that only the value's own bytes are written there.
+// byte, value, rid); a found value is copied to the caller's buffer, only the value's own
+// bytes (at most 195) and nothing when none is found.
 #include <cstring>
 
 #include "fsn/keysearch.h"
 #include "fsn/keyupdate.h"
+#include "fsn/smallcopy.h"
 #include "linkstate.h"
 
 using namespace vorn;
@@ -19,7 +20,7 @@ bool validkey(std::int16_t len, const void *key) {
 // Builds the index key of (fid, value, rid) in newkey, as bldkey does (len is 0..195).
 void buildkey(std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void *key) {
     newkey[0] = fid;
-    if (len > 0) std::memcpy(newkey + 1, key, static_cast<std::size_t>(len));
+    copysmall(newkey + 1, key, static_cast<std::size_t>(len));
     std::memcpy(newkey + 1 + len, &rid, sizeof rid);
 }
 
@@ -47,14 +48,8 @@ std::uint32_t searchkey(char instance, ::FS *fsinfo, std::uint8_t call, Search s
     // The first-key search writes the fid byte into the caller's buffer before it looks, so
     // the byte is there also when nothing is found.
     if (search == searchfirst) static_cast<std::uint8_t *>(key)[0] = fid;
-    std::uint8_t found[kMaxKeyValue];
-    std::int16_t foundlen = 0;
-    const std::uint32_t rfound =
-        search(fsdata, static_cast<std::int16_t>(len + 1), newkey, found, &foundlen);
-    if (foundlen > 0 && foundlen <= kMaxKeyValue) {
-        std::memcpy(key, found, static_cast<std::size_t>(foundlen));
-    }
-    return rfound;
+    // The lookups write the found value alone into key (the newkey they search is apart).
+    return search(fsdata, static_cast<std::int16_t>(len + 1), newkey, key, nullptr);
 }
 
 using Update = std::int16_t (*)(FSDATA *, std::int16_t, const std::uint8_t *);

@@ -16,7 +16,9 @@ BlockCache::Slot BlockCache::slotof(std::uint64_t blk, bool create) {
     auto &chunk = chunks_[s / kChunkSlots];
     if (chunk == nullptr) {
         if (!create) return {nullptr, nullptr};
-        chunk = std::make_unique<Chunk>();  // zeroed tags: every slot empty
+        // Only the tags are cleared (every slot empty): an image is read once a tag names it.
+        chunk = std::make_unique_for_overwrite<Chunk>();
+        std::fill(std::begin(chunk->tag), std::end(chunk->tag), 0);
     }
     return {&chunk->tag[s % kChunkSlots], chunk->data[s % kChunkSlots]};
 }

@@ -18,7 +18,10 @@ constexpr std::uint64_t offsetof_block(std::uint32_t blk) {
 int findresident(const FSDATA *fsdata, std::uint32_t blk) {
     assert(fsdata->nbuffs > 0 && fsdata->nbuffs <= kMaxBuffers);
     for (int n = fsdata->nbuffs - 1; n >= 0; --n) {
-        if (fsdata->buff[fsdata->seq[n]].blk == blk) return n;
+        if (fsdata->held[fsdata->seq[n]] == blk) {
+            assert(fsdata->buff[fsdata->seq[n]].blk == blk);
+            return n;
+        }
     }
     return -1;
 }
@@ -32,6 +35,7 @@ int choosevictim(const FSDATA *fsdata) {
 }
 
 bool writeimage(FSDATA *fsdata, const void *image, std::uint32_t blk) {
+    forgetchecked(fsdata, blk);  // also when the write fails: the file's image is unknown then
     return fsdata->fsp->writeat(image, kBlockSize, offsetof_block(blk)) ==
            static_cast<long>(kBlockSize);
 }
@@ -96,6 +100,7 @@ void extendedblk(FSDATA *fsdata, FSBUFF *buffer) {
     buffer->cf = 1;
     buffer->extblk = 1;
     buffer->kbchecked = 0;
+    buffer->asread = 0;
     buffer->dbuff.nbic = 0;
     buffer->dbuff.len = kDbHeader;
     buffer->dbuff.fc = 0;
@@ -127,7 +132,10 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
     count(stats.miss);
     // Only this process writes a file it may change, so a block read again holds what it
     // held; a read-only file may have been changed by another process since.
-    if (fsdata->readonly != 0) ++fsdata->changes;
+    if (fsdata->readonly != 0) {
+        ++fsdata->changes;
+        ++fsdata->images;
+    }
     const int vn = choosevictim(fsdata);
     if (vn < 0) {
         dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
@@ -145,6 +153,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
     }
     if (victim->cf != 0 && (flushbuffs(fsdata) == 0 || victim->cf != 0)) return nullptr;
     victim->kbchecked = 0;
+    victim->asread = 0;
     const std::uint32_t lb = fsdata->fscb.lb;
     if (blk > lb) {
         if (blk != lb + 1) {
@@ -158,6 +167,7 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         extendedblk(fsdata, victim);
     } else {
         victim->blk = kNoBlock;  // the image is being replaced: it holds no block if the read fails
+        fsdata->held[fsdata->seq[vn]] = kNoBlock;
         const long got = fsdata->fsp->readat(&victim->dbuff, kBlockSize, offsetof_block(blk));
         if (got <= 0) {
             dberror(fsdata, kDbReadBlock, nullptr, "readblk - reading block %lu\r\n",
@@ -167,7 +177,9 @@ FSBUFF *readblk(FSDATA *fsdata, std::uint32_t blk) {
         // A partial trailing block reads as zeros past the end of the file.
         auto *image = reinterpret_cast<char *>(&victim->dbuff);
         std::memset(image + got, 0, kBlockSize - static_cast<std::size_t>(got));
+        victim->asread = 1;
     }
+    fsdata->held[fsdata->seq[vn]] = blk;
     makelast(fsdata->seq, fsdata->nbuffs, vn);
     victim->blk = blk;
     return victim;
@@ -184,6 +196,7 @@ std::int16_t writeblk(FSDATA *fsdata, std::uint32_t blk) {
     }
     b->cf = 1;
     b->kbchecked = 0;
+    b->asread = 0;
     if (fsdata->fscb.wrts > 2000 && flushbuffs(fsdata) == 0) {
         dberror(fsdata, kDbWriteFlush, nullptr, "writeblk - flushing buffers\r\n");
         return 0;
@@ -231,6 +244,7 @@ std::int16_t readfscb(FSDATA *fsdata) {
         return 0;
     }
     ++fsdata->changes;
+    ++fsdata->images;
     FSCB &cb = fsdata->fscb;
     cb.cf = 0;
     if (cb.xblkfreq == 0) cb.xblkfreq = kDefaultXblkfreq;

@@ -10,13 +10,16 @@ EngineStats stats;
 
 void resetbuffers(FSDATA *fsdata) {
     ++fsdata->changes;
+    ++fsdata->images;
     for (int j = 0; j < kMaxBuffers; ++j) {
         FSBUFF &b = fsdata->buff[j];
         b.blk = kNoBlock;
+        fsdata->held[j] = kNoBlock;
         b.cf = 0;
         b.extblk = 0;
         b.pins = 0;
         b.kbchecked = 0;
+        b.asread = 0;
         fsdata->seq[j] = static_cast<std::int16_t>(j);
     }
 }
@@ -30,6 +33,7 @@ std::unique_ptr<FSDATA> newfsdata(Flavor flavor, Reporter *reporter) {
     fsdata->nbuffs = flavor == Flavor::Library ? kClientBuffers : kServerBuffers;
     fsdata->reporter = reporter;
     fsdata->changes = 1;
+    fsdata->images = 1;
     fsdata->nexthint = 0;
     for (auto &b : fsdata->buff) std::memset(&b.dbuff, 0, sizeof b.dbuff);
     resetbuffers(fsdata.get());

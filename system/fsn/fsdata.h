@@ -43,6 +43,9 @@ struct FSBUFF {
     // engine has changed it since: the check need not walk its entries again. Cleared when
     // another image is read in, and when the block is marked changed.
     std::uint8_t kbchecked;
+    // The image is the file's block as read, unchanged since: the key check memo may vouch
+    // for it. Cleared when the image is replaced or changed.
+    std::uint8_t asread;
     // With kbchecked: the offsets of the key block's entries as the check found them (koffs[
     // kcount] is their end), so that a search need not walk the entries again.
     std::int16_t kcount;
@@ -74,7 +77,7 @@ inline constexpr int kKeyHints = 4;  // walks of several indexes (or server user
 struct KeyCheckMemo {
     static constexpr std::uint32_t kSlots = 4096;
     struct Entry {
-        std::uint64_t changes = 0;  // the file's change counter when checked; 0: empty
+        std::uint64_t images = 0;  // the file's image counter when checked; 0: empty
         std::uint32_t blk = 0;
         std::int16_t count = 0;
         std::int16_t offs[kBlockEntries];
@@ -92,16 +95,32 @@ struct FSDATA {
     Reporter *reporter;
     std::int16_t seq[kMaxBuffers];  // recency order, seq[0] least recently used
     FSBUFF buff[kMaxBuffers];
+    // held[i] is buff[i].blk, side by side: the search for a resident block reads one or two
+    // cache lines instead of one line in each buffer. Set wherever a buffer's block is.
+    std::uint32_t held[kMaxBuffers];
     // Advances whenever what the engine sees of the file may have changed: a change of a block
     // or of the control block, a block read anew from a file that another process may write,
     // a reset of the buffers. The key hints are checked against it.
     std::uint64_t changes;
     KeyHint hints[kKeyHints];
     int nexthint;  // the slot the next new hint takes
-    // Key blocks checked since the counter last moved, by block number (keycheckmemo.cpp), so
-    // that one read again into a buffer need not be walked again. Made on first use.
+    // Advances whenever the file's blocks may differ from the images this process last read
+    // or wrote without its knowing which: a reset of the buffers, the control block read, a
+    // block read anew from a file that another process may write. A block this process
+    // writes itself is dropped from the memo below instead (forgetchecked).
+    std::uint64_t images;
+    // Key blocks checked since the image counter last moved and not written since, by block
+    // number (keycheckmemo.cpp), so that one read again into a buffer need not be walked
+    // again. Made on first use.
     std::unique_ptr<KeyCheckMemo> checked;
 };
+
+// Drops the memo's check of blk: its image in the file is about to be replaced.
+inline void forgetchecked(FSDATA *fsdata, std::uint32_t blk) {
+    if (fsdata->checked == nullptr) return;
+    KeyCheckMemo::Entry &e = fsdata->checked->entry[blk % KeyCheckMemo::kSlots];
+    if (e.blk == blk) e.images = 0;
+}
 
 // Makes a zeroed state with every buffer empty and seq[j] = j. The caller attaches the file
 // and reads the control block with readfscb.

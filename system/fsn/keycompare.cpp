@@ -22,33 +22,14 @@ std::uint32_t ridafter(const u8 *key, int keylen) {
     return rid;
 }
 
-// The difference of the first unequal bytes of a and b within len bytes, 0 when none differ.
-// Eight bytes are compared at a time; the first unequal byte of a word is found from the
-// lowest set bit of the difference on a little-endian machine and the highest otherwise.
-int firstdifference(const u8 *a, const u8 *b, int len) {
-    int i = 0;
-    for (; i + 8 <= len; i += 8) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + i, sizeof x);
-        std::memcpy(&y, b + i, sizeof y);
-        if (x != y) {
-            const std::uint64_t d = x ^ y;
-            const int k = (std::endian::native == std::endian::little ? std::countr_zero(d)
-                                                                      : std::countl_zero(d)) /
-                          8;
-            return a[i + k] - b[i + k];
-        }
-    }
-    for (; i < len; ++i) {
-        if (a[i] != b[i]) return a[i] - b[i];
-    }
-    return 0;
-}
+}  // namespace
 
 std::int16_t comparerids(const u8 *v1, const u8 *v2, int v1len, int v2len) {
     const std::uint32_t a = ridafter(v1, v1len), b = ridafter(v2, v2len);
     return static_cast<std::int16_t>(sign(a > b, a < b));
 }
+
+namespace {
 
 // The value of a typed key. A value shorter than its type (possible only in damaged or
 // misused indexes) reads as zero-extended; it never reaches into the rid or past the key.
@@ -161,11 +142,7 @@ int extendeds(const u8 *a, const u8 *b, int alen, int blen) {
 // with duplicates, equal values are ordered by rid.
 std::int16_t charfunc(const u8 *v1, const u8 *v2, std::int16_t len, std::int16_t dupkeys,
                       std::int16_t v1len, std::int16_t v2len) {
-    const int r = firstdifference(v1, v2, len);
-    if (len == 1) return static_cast<std::int16_t>(r);
-    if (r == 0 && v1len != v2len) return v1len > v2len ? 1 : -1;
-    if (r != 0 || dupkeys == 0) return static_cast<std::int16_t>(r);
-    return comparerids(v1, v2, v1len, v2len);
+    return comparechars(v1, v2, len, dupkeys, v1len, v2len);
 }
 
 std::int16_t ucharfunc(const u8 *v1, const u8 *v2, std::int16_t len, std::int16_t dupkeys,

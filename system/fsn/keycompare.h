@@ -4,7 +4,9 @@
 // fid byte first, so each index is one contiguous run of the tree.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace vorn {
 
@@ -35,6 +37,44 @@ std::int16_t doublefunc(const std::uint8_t *, const std::uint8_t *, std::int16_t
                         std::int16_t, std::int16_t);
 std::int16_t ldoublefunc(const std::uint8_t *, const std::uint8_t *, std::int16_t, std::int16_t,
                          std::int16_t, std::int16_t);
+
+// The rids stored right after v1's v1len and v2's v2len bytes, compared: -1, 0 or 1.
+std::int16_t comparerids(const std::uint8_t *v1, const std::uint8_t *v2, int v1len, int v2len);
+
+// The difference of the first unequal bytes of a and b within len bytes, 0 when none differ.
+// Eight bytes are compared at a time; the first unequal byte of a word is found from the
+// lowest set bit of the difference on a little-endian machine and the highest otherwise.
+inline int firstdifference(const std::uint8_t *a, const std::uint8_t *b, int len) {
+    int i = 0;
+    for (; i + 8 <= len; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + i, sizeof x);
+        std::memcpy(&y, b + i, sizeof y);
+        if (x != y) {
+            const std::uint64_t d = x ^ y;
+            const int k = (std::endian::native == std::endian::little ? std::countr_zero(d)
+                                                                      : std::countl_zero(d)) /
+                          8;
+            return a[i + k] - b[i + k];
+        }
+    }
+    for (; i < len; ++i) {
+        if (a[i] != b[i]) return a[i] - b[i];
+    }
+    return 0;
+}
+
+// The rule of types 0 and 3 (charfunc, ucharfunc), inline so that searches of the common
+// byte-string indexes compare without a call per probe: unsigned bytes, fid byte included; a
+// value sorts after its own prefixes; with duplicates, equal values are ordered by rid.
+inline std::int16_t comparechars(const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t len,
+                                 std::int16_t dupkeys, std::int16_t v1len, std::int16_t v2len) {
+    const int r = firstdifference(v1, v2, len);
+    if (len == 1) return static_cast<std::int16_t>(r);
+    if (r == 0 && v1len != v2len) return v1len > v2len ? 1 : -1;
+    if (r != 0 || dupkeys == 0) return static_cast<std::int16_t>(r);
+    return comparerids(v1, v2, v1len, v2len);
+}
 
 inline constexpr int kKeyTypes = 9;
 // The comparison of each key type, in type order.

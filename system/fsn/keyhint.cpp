@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "keytree.h"
+#include "smallcopy.h"
 
 namespace vorn {
 
@@ -22,7 +23,7 @@ FSBUFF *hintedleaf(FSDATA *fsdata, const KeyHint &hint, KeyPath &ancestor) {
         return nullptr;
     }
     for (int level = 0; level < hint.levels; ++level) {
-        if (fsdata->buff[fsdata->seq[last - level]].blk != hint.path[level]) return nullptr;
+        if (fsdata->held[fsdata->seq[last - level]] != hint.path[level]) return nullptr;
     }
     stats.hits.store(
         stats.hits.load(std::memory_order_relaxed) + static_cast<std::uint32_t>(hint.levels),
@@ -76,7 +77,7 @@ void sethint(FSDATA *fsdata, KeyHint *hint, const KeyPath &ancestor, const FSBUF
     }
     hint->off = static_cast<std::int16_t>(off);
     hint->keylen = static_cast<std::int16_t>(entrylen(kb, off));
-    std::memcpy(hint->key, entrykey(kb, off), static_cast<std::size_t>(hint->keylen) + 4);
+    copysmall(hint->key, entrykey(kb, off), static_cast<std::size_t>(hint->keylen) + 4);
     hint->changes = fsdata->changes;
 }
 

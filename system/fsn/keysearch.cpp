@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "keytree.h"
+#include "smallcopy.h"
 
 namespace vorn {
 namespace {
@@ -31,7 +32,7 @@ bool searchrules(const FSDATA *fsdata, std::int16_t len, const std::uint8_t *key
 // is the result.
 std::uint32_t copyout(const KB &kb, int off, void *key, std::int16_t *foundlen) {
     const int n = entrylen(kb, off);
-    if (key != nullptr) std::memcpy(key, entrykey(kb, off) + 1, static_cast<std::size_t>(n - 1));
+    if (key != nullptr) copysmall(key, entrykey(kb, off) + 1, static_cast<std::size_t>(n - 1));
     if (foundlen != nullptr) *foundlen = static_cast<std::int16_t>(n - 1);
     return entryrid(kb, off);
 }
@@ -120,9 +121,12 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
 
 namespace {
 
-// The bisection of locatekey over the offsets of the block's count entries.
-int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
-           const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
+// The bisection of locatekey over the offsets of the block's count entries, with `compare`
+// (a FUNC or the inline rule of byte-string keys).
+template <typename Compare>
+int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
+               const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result,
+               Compare cmpfunc) {
     const int end = usedof(kb), koff = keyoffsetof(kb.level);
     auto compare = [&](int i) {
         const int n = entrylen(kb, at[i]);
@@ -149,6 +153,20 @@ int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
     // Every entry is less: the last step compared the last entry (-1 without entries).
     *result = last;
     return end;
+}
+
+// Byte-string indexes, the most common, are searched with their rule inlined; the others
+// through their FUNC. Both give the same answers.
+int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
+           const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
+    if (cmpfunc == charfunc || cmpfunc == ucharfunc) {
+        const auto chars = [](const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
+                              std::int16_t dups, std::int16_t v1len, std::int16_t v2len) {
+            return comparechars(v1, v2, n, dups, v1len, v2len);
+        };
+        return bisectwith(kb, at, count, len, key, dupkeys, result, chars);
+    }
+    return bisectwith(kb, at, count, len, key, dupkeys, result, cmpfunc);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // never holds more than 1024 bytes and no level splits twice.
 #include <vorn/errors.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,16 +37,34 @@ void tableof(const KB &kb, int skip, EntryTable *t) {
     }
 }
 
-// Index of the first entry not less than the new entry; *result the comparison there.
-int positionof(const KB &kb, const EntryTable &t, const KeyCopy &key, const KeyRules &rules,
-               std::int16_t *result) {
+// Index of the first entry not less than the new entry; *result the comparison there. The
+// entries are taken one by one, so that a damaged block out of order places the entry where
+// it always has.
+template <typename Compare>
+int positionwith(const KB &kb, const EntryTable &t, const KeyCopy &key, std::int16_t dupkeys,
+                 std::int16_t *result, Compare compare) {
     *result = -1;
     for (int i = 0; i < t.count; ++i) {
         const std::uint8_t *stored = kb.buff + t.off[i] + keyoffsetof(kb.level);
-        *result = comparekeys(rules, key.bytes, key.len, stored, entrylen(kb, t.off[i]));
+        const int n = entrylen(kb, t.off[i]);
+        *result = compare(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
+                          dupkeys, key.len, static_cast<std::int16_t>(n));
         if (*result <= 0) return i;
     }
     return t.count;
+}
+
+// Byte-string indexes compare with their rule inlined, the others through their FUNC.
+int positionof(const KB &kb, const EntryTable &t, const KeyCopy &key, const KeyRules &rules,
+               std::int16_t *result) {
+    if (rules.cmp == charfunc || rules.cmp == ucharfunc) {
+        const auto chars = [](const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
+                              std::int16_t dups, std::int16_t v1len, std::int16_t v2len) {
+            return comparechars(v1, v2, n, dups, v1len, v2len);
+        };
+        return positionwith(kb, t, key, rules.dupkeys, result, chars);
+    }
+    return positionwith(kb, t, key, rules.dupkeys, result, rules.cmp);
 }
 
 // Whether splitting at `at` leaves room for the new entry (esize bytes at index pos) in the

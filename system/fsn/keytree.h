@@ -16,6 +16,7 @@
 #include "blocks.h"
 #include "fsdata.h"
 #include "keycompare.h"
+#include "smallcopy.h"
 
 namespace vorn {
 
@@ -94,8 +95,8 @@ inline int offsetoflast(const KB &kb) {
 bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = nullptr);
 
 // The memo of checked key blocks (keycheckmemo.cpp): remembers the check of a buffer that
-// passed, and gives it back for the same block read again while the file's change counter
-// has not moved (then true, with kcount and koffs set).
+// passed, and gives it back for the same block read again while the file's image counter
+// has not moved and the block was not written since (then true, with kcount and koffs set).
 void rememberchecked(FSDATA *fsdata, const FSBUFF *b);
 bool recallchecked(FSDATA *fsdata, FSBUFF *b);
 
@@ -119,6 +120,7 @@ bool treeblockno(const FSDATA *fsdata, std::uint32_t blk);
 inline void markchanged(FSBUFF *b) {
     b->cf = 1;
     b->kbchecked = 0;
+    b->asread = 0;
 }
 
 class Held {
@@ -188,7 +190,7 @@ inline bool hintholds(const FSDATA *fsdata, const KeyHint &hint) {
 inline KeyHint *findhint(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key) {
     for (KeyHint &h : fsdata->hints) {
         if (hintholds(fsdata, h) && h.keylen == len && h.key[len - 1] == key[len - 1] &&
-            std::memcmp(h.key, key, static_cast<std::size_t>(len) + 4) == 0) {
+            samesmall(h.key, key, static_cast<std::size_t>(len) + 4)) {
             return &h;
         }
     }

@@ -19,7 +19,8 @@ PrivateCache::Slot PrivateCache::slotof(std::uint64_t blk) {
     const std::size_t s = static_cast<std::size_t>(blk % capacity_);
     auto &chunk = chunks_[s / kChunkSlots];
     if (chunk == nullptr) {
-        chunk = std::make_unique<Chunk>();
+        // Default-initialised: the images are not zeroed, only read once a tag names them.
+        chunk = std::make_unique_for_overwrite<Chunk>();
         std::fill(std::begin(chunk->tag), std::end(chunk->tag), 0);
         std::fill(std::begin(chunk->changed), std::end(chunk->changed), false);
     }
