@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "fserror.h"
+#include "groupcommit.h"
 #include "locks.h"
 #include "operation.h"
 #include "operations.h"
@@ -222,7 +223,8 @@ std::uint32_t runonfile(const OpRow &row, Request &r) {
         return badindex(row, r);
     }
     r.slot = r.fs->fsdatanum;
-    std::lock_guard lock((*r.mutexes)[r.slot]);
+    BatchSeat seat(r.slot);  // durable mode: the request's place in the file's group commit
+    std::unique_lock lock((*r.mutexes)[r.slot]);
     r.file = fsdatatbl[r.slot].load();
     if (r.file == nullptr) return badindex(row, r);  // closed while this request waited
     if (refusedbyexclusive(row, r)) {
@@ -233,6 +235,7 @@ std::uint32_t runonfile(const OpRow &row, Request &r) {
     // Every change the handler makes reaches the file at once, or not at all.
     if (!beginoperation(r.file, r.fs, row.name)) return 0;
     const std::uint32_t result = row.handler(r);
+    if (durablewrites) return seat.finish(r, row.name, lock) ? result : 0;
     return commitoperation(r.file, r.fs, row.name) ? result : 0;
 }
 

@@ -23,6 +23,8 @@ inline constexpr UserId kNoOwner = 0x20202020;  // four spaces: nobody holds the
 inline constexpr std::size_t kMaxName = 255;
 inline constexpr std::int16_t kMaxUsers = 32767;
 
+class GroupCommit;  // groupcommit.h
+
 // The record of an open file: the engine's state plus the server's bookkeeping.
 struct SRVFSDATA {
     std::unique_ptr<FSDATA> fsdata;      // file, header image, 20 block buffers
@@ -34,6 +36,7 @@ struct SRVFSDATA {
     std::string tempname;                // a temporary file's name, deleted by fsclosetemp
     JournaledFile *journaled = nullptr;  // the engine's file (owned by fsdata)
     std::string journalname;             // its journal beside it; "" for a temporary file
+    GroupCommit *group = nullptr;        // durable mode: its slot's group commit, once used
 };
 
 // Slot tables, indexed by slot number. An entry of fsdatatbl is read without the slot mutex
