@@ -241,5 +241,61 @@ TEST_F(GroupCommitTest, RequestsQueuedBehindACommitShareTheNextCommit) {
     EXPECT_EQ(faultydata->syncs - syncs, 2);
 }
 
+// A forced close that reaches the file while a batch waits writes the batch first: each
+// queued add is acknowledged and in the file, or finds the file closed (480), whichever of
+// the close and the batch's own commit comes first.
+TEST_F(GroupCommitTest, AForcedCloseWritesTheWaitingBatchFirst) {
+    constexpr int kQueued = 3;
+    Session first(1), closer(2);
+    const std::int16_t faulty = first.open("faulty.db");
+    std::vector<std::unique_ptr<Session>> queued;
+    for (int i = 0; i < kQueued; ++i) {
+        queued.push_back(std::make_unique<Session>(10 + i));
+        queued.back()->open("faulty.db");
+    }
+    const auto record = [](int n) { return test::storedform(test::samplerecord(n, 70 + n)); };
+    gate.shut = true;
+    test::Reply firstreply;
+    std::thread leader([&] { firstreply = first.add(faulty, record(0)); });
+    gate.awaitsync();
+    std::vector<test::Reply> replies(kQueued);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kQueued; ++i) {
+        threads.emplace_back([&, i] { replies[i] = queued[i]->add(faulty, record(10 + i)); });
+    }
+    while (arrivingat(faulty) < kQueued) std::this_thread::yield();
+    test::Reply closed;
+    std::thread forced([&] {
+        const char name[] = "FAULTY.DB";
+        closed = closer.call(kOpForceClose, 0, 0, 0, name, sizeof name);
+    });
+    gate.open();
+    leader.join();
+    forced.join();
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(firstreply.error, 0);
+    EXPECT_EQ(closed.error, 0);
+    auto f = test::openengine(std::make_unique<test::MemFile>(faultydata), Flavor::Library, nullptr,
+                              true);
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(hasfaults(checkfile(f.get()))) << describe(checkfile(f.get()));
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> acked = {
+        {firstreply.rid, record(0)}};
+    for (int i = 0; i < kQueued; ++i) {
+        if (replies[i].error == 0) {
+            acked.emplace_back(replies[i].rid, record(10 + i));
+        } else {
+            EXPECT_EQ(replies[i].error, kErrBadIndex);
+        }
+    }
+    for (const auto &[rid, stored] : acked) {
+        std::vector<std::uint8_t> back(kBlockSize);
+        Fault fault;
+        const std::int16_t len = readrecord(f.get(), rid, back.data(), &fault);
+        back.resize(len > 0 ? static_cast<std::size_t>(len) : 0);
+        EXPECT_EQ(back, stored) << "rid " << rid;
+    }
+}
+
 }  // namespace
 }  // namespace vorn::server
