@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -114,6 +115,19 @@ struct Session {
     }
 };
 
+std::vector<std::uint8_t> record(int n) {
+    return test::storedform(test::samplerecord(n, 80 + n));
+}
+
+// The record at `rid` in the faulty file as the engine reads it.
+std::vector<std::uint8_t> readback(FSDATA *f, std::uint32_t rid) {
+    std::vector<std::uint8_t> back(kBlockSize);
+    Fault fault;
+    const std::int16_t len = readrecord(f, rid, back.data(), &fault);
+    back.resize(len > 0 ? static_cast<std::size_t>(len) : 0);
+    return back;
+}
+
 class GroupCommitTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -126,118 +140,108 @@ class GroupCommitTest : public ::testing::Test {
         wrapdatabasefile = wrapgated;
         ASSERT_TRUE(test::makedatabasefile("healthy.db"));
         ASSERT_TRUE(test::makedatabasefile("faulty.db"));  // its journal lives on disk
+        slot = first.open("faulty.db");
+        for (int i = 0; i < kQueued; ++i) {
+            queued.push_back(std::make_unique<Session>(10 + i));
+            EXPECT_EQ(queued.back()->open("faulty.db"), slot);
+        }
     }
     void TearDown() override {
+        first.call(kOpClose, slot, 0, 0, nullptr, 0);
+        queued.clear();
         fscloseall();
         durablewrites = false;
         wrapdatabasefile = nullptr;
         std::filesystem::current_path(previous);
     }
 
+    // The first session's add of record(0) commits alone and stops at the gate, holding the
+    // slot mutex; `whilestopped` runs then. Queued session i then sends `request(i)`, which
+    // waits for the slot mutex; once all have arrived, `beforeopening` runs and the gate
+    // opens. The replies in firstreply and replies.
+    void queuebehindacommit(const std::function<void()> &whilestopped,
+                            const std::function<test::Reply(int)> &request,
+                            const std::function<void()> &beforeopening) {
+        gate.shut = true;
+        std::thread leader([&] { firstreply = first.add(slot, record(0)); });
+        gate.awaitsync();
+        whilestopped();
+        replies.assign(kQueued, test::Reply{});
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kQueued; ++i) threads.emplace_back([&, i] { replies[i] = request(i); });
+        while (arrivingat(slot) < kQueued) std::this_thread::yield();
+        beforeopening();
+        gate.open();
+        leader.join();
+        for (auto &t : threads) t.join();
+        EXPECT_EQ(firstreply.error, 0);
+        EXPECT_NE(firstreply.rid, 0u);
+    }
+    test::Reply queuedadd(int i) { return queued[i]->add(slot, record(10 + i)); }
+    std::unique_ptr<FSDATA> faultyengine() {
+        auto f = test::openengine(std::make_unique<test::MemFile>(faultydata), Flavor::Library,
+                                  nullptr, true);
+        if (f != nullptr) {
+            EXPECT_FALSE(hasfaults(checkfile(f.get()))) << describe(checkfile(f.get()));
+        }
+        return f;
+    }
+
+    static constexpr int kQueued = 3;
     test::TempDir dir;
     std::filesystem::path previous;
+    Session first{1};
+    std::vector<std::unique_ptr<Session>> queued;
+    std::int16_t slot = -1;
+    test::Reply firstreply;
+    std::vector<test::Reply> replies;
 };
 
 TEST_F(GroupCommitTest, AFailedBatchFailsEveryRequestInItAndLosesNothingAcknowledged) {
-    constexpr int kQueued = 3;
-    Session first(1), other(2);
-    const std::int16_t faulty = first.open("faulty.db");
+    Session other(2);
     const std::int16_t healthy = other.open("healthy.db");
-    std::vector<std::unique_ptr<Session>> queued;
-    for (int i = 0; i < kQueued; ++i) {
-        queued.push_back(std::make_unique<Session>(10 + i));
-        EXPECT_EQ(queued.back()->open("faulty.db"), faulty);
-    }
-    const auto record = [](int n) { return test::storedform(test::samplerecord(n, 80 + n)); };
-
-    // The first add commits alone and stops at the gate, holding the slot mutex.
-    gate.shut = true;
-    test::Reply firstreply;
-    std::thread leader([&] { firstreply = first.add(faulty, record(0)); });
-    gate.awaitsync();
-    // The other file is served meanwhile.
-    const test::Reply h = other.add(healthy, record(1));
-    EXPECT_EQ(h.error, 0);
-    // Three adds queue for the slot mutex; they will make up the next batch, whose first
-    // write fails.
-    std::vector<test::Reply> replies(kQueued);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kQueued; ++i) {
-        threads.emplace_back([&, i] { replies[i] = queued[i]->add(faulty, record(10 + i)); });
-    }
-    while (arrivingat(faulty) < kQueued) std::this_thread::yield();
-    faultydata->failwriteat = faultydata->writes;
-    const std::vector<std::uint8_t> before = faultydata->bytes;  // with the first add in it
-    gate.open();
-    leader.join();
-    for (auto &t : threads) t.join();
-
-    EXPECT_EQ(firstreply.error, 0);
-    ASSERT_NE(firstreply.rid, 0u);
+    std::vector<std::uint8_t> before;
+    queuebehindacommit(
+        [&] { EXPECT_EQ(other.add(healthy, record(1)).error, 0); },  // other files are served
+        [&](int i) { return queuedadd(i); },
+        [&] {
+            // The queued adds make up the next batch, whose first write fails.
+            faultydata->failwriteat = faultydata->writes;
+            before = faultydata->bytes;  // with the first add in it
+        });
     for (const test::Reply &r : replies) {
         EXPECT_EQ(r.error, kErrBlockWrite);
         EXPECT_EQ(r.errororigin, 'L');
     }
     // The batch left no trace; the first add is there, and the file takes new adds.
     EXPECT_EQ(faultydata->bytes, before);
-    const test::Reply again = queued[0]->add(faulty, record(20));
+    const test::Reply again = queued[0]->add(slot, record(20));
     EXPECT_EQ(again.error, 0);
-    const test::Reply read = first.call(kOpRead, faulty, 0, firstreply.rid, nullptr, 0);
-    EXPECT_EQ(read.error, 0);
-    EXPECT_EQ(read.data, record(0));
-
-    first.call(kOpClose, faulty, 0, 0, nullptr, 0);
-    for (auto &s : queued) s->call(kOpClose, faulty, 0, 0, nullptr, 0);
-    auto f = test::openengine(std::make_unique<test::MemFile>(faultydata), Flavor::Library, nullptr,
-                              true);
+    EXPECT_EQ(first.call(kOpRead, slot, 0, firstreply.rid, nullptr, 0).data, record(0));
+    first.call(kOpClose, slot, 0, 0, nullptr, 0);
+    queued.clear();
+    auto f = faultyengine();
     ASSERT_NE(f, nullptr);
-    EXPECT_FALSE(hasfaults(checkfile(f.get()))) << describe(checkfile(f.get()));
-    for (const auto &[rid, stored] :
-         {std::pair{firstreply.rid, record(0)}, std::pair{again.rid, record(20)}}) {
-        std::vector<std::uint8_t> back(kBlockSize);
-        Fault fault;
-        const std::int16_t len = readrecord(f.get(), rid, back.data(), &fault);
-        back.resize(len > 0 ? static_cast<std::size_t>(len) : 0);
-        EXPECT_EQ(back, stored);
-    }
+    EXPECT_EQ(readback(f.get(), firstreply.rid), record(0));
+    EXPECT_EQ(readback(f.get(), again.rid), record(20));
 }
 
 TEST_F(GroupCommitTest, RequestsQueuedBehindACommitShareTheNextCommit) {
-    constexpr int kQueued = 4;
-    Session first(1);
-    const std::int16_t faulty = first.open("faulty.db");
-    std::vector<std::unique_ptr<Session>> queued;
-    for (int i = 0; i < kQueued; ++i) {
-        queued.push_back(std::make_unique<Session>(10 + i));
-        queued.back()->open("faulty.db");
-    }
-    const auto record = [](int n) { return test::storedform(test::samplerecord(n, 90 + n)); };
-    gate.shut = true;
-    test::Reply firstreply;
-    std::thread leader([&] { firstreply = first.add(faulty, record(0)); });
-    gate.awaitsync();
-    const long syncs = faultydata->syncs;
-    // Three adds and a read of the first add's record queue up.
-    std::vector<test::Reply> replies(kQueued);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kQueued; ++i) {
-        threads.emplace_back([&, i] {
-            Session &s = *queued[i];
-            replies[i] = i == kQueued - 1 ? s.call(kOpFirst, faulty, 0x10, 0, nullptr, 0)
-                                          : s.add(faulty, record(10 + i));
-        });
-    }
-    while (arrivingat(faulty) < kQueued) std::this_thread::yield();
-    gate.open();
-    leader.join();
-    for (auto &t : threads) t.join();
+    long syncs = 0;
+    // Two adds and a search for the first add's record queue up.
+    queuebehindacommit([&] { syncs = faultydata->syncs; },
+                       [&](int i) {
+                           return i == kQueued - 1
+                                      ? queued[i]->call(kOpFirst, slot, 0x10, 0, nullptr, 0)
+                                      : queuedadd(i);
+                       },
+                       [] {});
     for (const test::Reply &r : replies) EXPECT_EQ(r.error, 0);
     EXPECT_EQ(replies[kQueued - 1].rid, firstreply.rid);
     // The first commit's sync, then one for the whole batch of the queued adds.
     EXPECT_EQ(faultydata->syncs - syncs, 2);
     // A read with nothing held answers without a commit.
-    const test::Reply read = first.call(kOpRead, faulty, 0, replies[0].rid, nullptr, 0);
-    EXPECT_EQ(read.data, record(10));
+    EXPECT_EQ(first.call(kOpRead, slot, 0, replies[0].rid, nullptr, 0).data, record(10));
     EXPECT_EQ(faultydata->syncs - syncs, 2);
 }
 
@@ -245,55 +249,27 @@ TEST_F(GroupCommitTest, RequestsQueuedBehindACommitShareTheNextCommit) {
 // queued add is acknowledged and in the file, or finds the file closed (480), whichever of
 // the close and the batch's own commit comes first.
 TEST_F(GroupCommitTest, AForcedCloseWritesTheWaitingBatchFirst) {
-    constexpr int kQueued = 3;
-    Session first(1), closer(2);
-    const std::int16_t faulty = first.open("faulty.db");
-    std::vector<std::unique_ptr<Session>> queued;
-    for (int i = 0; i < kQueued; ++i) {
-        queued.push_back(std::make_unique<Session>(10 + i));
-        queued.back()->open("faulty.db");
-    }
-    const auto record = [](int n) { return test::storedform(test::samplerecord(n, 70 + n)); };
-    gate.shut = true;
-    test::Reply firstreply;
-    std::thread leader([&] { firstreply = first.add(faulty, record(0)); });
-    gate.awaitsync();
-    std::vector<test::Reply> replies(kQueued);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kQueued; ++i) {
-        threads.emplace_back([&, i] { replies[i] = queued[i]->add(faulty, record(10 + i)); });
-    }
-    while (arrivingat(faulty) < kQueued) std::this_thread::yield();
+    Session closer(2);
     test::Reply closed;
-    std::thread forced([&] {
-        const char name[] = "FAULTY.DB";
-        closed = closer.call(kOpForceClose, 0, 0, 0, name, sizeof name);
-    });
-    gate.open();
-    leader.join();
+    std::thread forced;
+    queuebehindacommit([] {}, [&](int i) { return queuedadd(i); },
+                       [&] {
+                           forced = std::thread([&] {
+                               const char name[] = "FAULTY.DB";
+                               closed = closer.call(kOpForceClose, 0, 0, 0, name, sizeof name);
+                           });
+                       });
     forced.join();
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(firstreply.error, 0);
     EXPECT_EQ(closed.error, 0);
-    auto f = test::openengine(std::make_unique<test::MemFile>(faultydata), Flavor::Library, nullptr,
-                              true);
+    auto f = faultyengine();
     ASSERT_NE(f, nullptr);
-    EXPECT_FALSE(hasfaults(checkfile(f.get()))) << describe(checkfile(f.get()));
-    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> acked = {
-        {firstreply.rid, record(0)}};
+    EXPECT_EQ(readback(f.get(), firstreply.rid), record(0));
     for (int i = 0; i < kQueued; ++i) {
         if (replies[i].error == 0) {
-            acked.emplace_back(replies[i].rid, record(10 + i));
+            EXPECT_EQ(readback(f.get(), replies[i].rid), record(10 + i)) << i;
         } else {
-            EXPECT_EQ(replies[i].error, kErrBadIndex);
+            EXPECT_EQ(replies[i].error, kErrBadIndex) << i;
         }
-    }
-    for (const auto &[rid, stored] : acked) {
-        std::vector<std::uint8_t> back(kBlockSize);
-        Fault fault;
-        const std::int16_t len = readrecord(f.get(), rid, back.data(), &fault);
-        back.resize(len > 0 ? static_cast<std::size_t>(len) : 0);
-        EXPECT_EQ(back, stored) << "rid " << rid;
     }
 }
 
