@@ -4,6 +4,7 @@
 
 #include "closefiles.h"
 #include "fserror.h"
+#include "groupcommit.h"
 #include "openfiles.h"
 #include "operation.h"
 #include "operations.h"
@@ -222,6 +223,7 @@ std::uint32_t runonfile(const OpRow &row, Request &r) {
         return badindex(row, r);
     }
     r.slot = r.fs->fsdatanum;
+    BatchSeat seat(*r.files, r.slot);  // durable mode: the request's place in its group commit
     SlotLock lock((*r.mutexes)[r.slot]);
     r.file = r.files->fsdatatbl[r.slot].load();
     if (r.file == nullptr) return badindex(row, r);  // closed while this request waited
@@ -233,6 +235,11 @@ std::uint32_t runonfile(const OpRow &row, Request &r) {
     // Every change the handler makes reaches the file at once, or not at all.
     if (!beginoperation(r.file, r.fs, row.name)) return 0;
     const std::uint32_t result = row.handler(r);
+    if (seat.seated()) {
+        seat.join(r);
+        lock.unlock();
+        return seat.await(r, row.name) ? result : 0;
+    }
     return commitoperation(r.file, r.fs, row.name) ? result : 0;
 }
 

@@ -3,18 +3,23 @@
 #include <algorithm>
 
 #include "fsn/blocks.h"
+#include "groupcommit.h"
 #include "locks.h"
 #include "operation.h"
 
 namespace vorn::server {
 
 FileTable::FileTable(LockManager &locks, FileOptions options)
-    : locks_(locks), options_(std::move(options)) {
+    : locks_(locks), options_(std::move(options)), groups_(new GroupCommit[kSlots]) {
     fsinit();
 }
 
 FileTable::~FileTable() {
     fscloseall();
+}
+
+GroupCommit &FileTable::group(int slot) {
+    return groups_[static_cast<std::size_t>(slot)];
 }
 
 int FileTable::vorninit(int, char **) {

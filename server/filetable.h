@@ -29,6 +29,8 @@ inline constexpr UserId kNoOwner = 0x20202020;  // four spaces: nobody holds the
 inline constexpr std::size_t kMaxName = 255;
 inline constexpr std::int16_t kMaxUsers = 32767;
 
+class GroupCommit;  // groupcommit.h
+
 // The record of an open file: the engine's state plus the server's bookkeeping.
 struct SRVFSDATA {
     std::unique_ptr<FSDATA> fsdata;      // file, header image, 20 block buffers
@@ -40,6 +42,7 @@ struct SRVFSDATA {
     std::string tempname;                // a temporary file's name, deleted by fsclosetemp
     JournaledFile *journaled = nullptr;  // the engine's file (owned by fsdata)
     std::string journalname;             // its journal beside it; "" for a temporary file
+    GroupCommit *group = nullptr;        // durable mode: its slot's group commit, once used
 };
 
 class FileTable {
@@ -81,12 +84,15 @@ class FileTable {
     SlotClaims &claims() { return claims_; }
     LockManager &locks() { return locks_; }
     const FileOptions &options() const { return options_; }
+    // Slot i's group commit (durable mode, groupcommit.h).
+    GroupCommit &group(int slot);
 
   private:
     LockManager &locks_;
     const FileOptions options_;
     SlotMutexTable mutexes_;
     SlotClaims claims_;
+    std::unique_ptr<GroupCommit[]> groups_;
     // Set when a write-through appended a block to any file; cleared by fsdbextended.
     std::atomic<std::int16_t> extenddb_{0};
 };

@@ -2,6 +2,7 @@
 
 #include "fserror.h"
 #include "fsn/blocks.h"
+#include "groupcommit.h"
 
 namespace vorn::server {
 
@@ -91,11 +92,20 @@ bool beginoperation(SRVFSDATA *rec, FS *fs, const char *name) {
 
 bool commitoperation(SRVFSDATA *rec, FS *fs, const char *name) {
     if (rec->journaled == nullptr) return true;
-    if (rec->journaled->commit() == JournaledFile::Outcome::Done) return true;
+    const bool done = rec->journaled->commit() == JournaledFile::Outcome::Done;
+    // Deferred operations went with this one (durable mode).
+    settlebatch(rec, done);
+    if (done) return true;
     // Rolled back, or still to be rolled back at the next operation: either way the engine
     // forgets the changes the file did not take.
     reloadengine(rec->fsdata.get());
     return failed(fs, name, "error writing changes to the file");
+}
+
+void commitbatch(SRVFSDATA *rec) {
+    const bool done = rec->journaled->commit() == JournaledFile::Outcome::Done;
+    if (!done) reloadengine(rec->fsdata.get());
+    settlebatch(rec, done);
 }
 
 void flushoperation(SRVFSDATA *rec, bool headerfirst) {

@@ -27,6 +27,10 @@ bool beginoperation(SRVFSDATA *rec, FS *fs, const char *name);
 // Writes the operation's changes. False (error 473 set) when they could not be written: the
 // file is then as before the operation, and so is the engine's view of it.
 bool commitoperation(SRVFSDATA *rec, FS *fs, const char *name);
+// Durable mode: writes the changes that the file's deferred operations hold, as one
+// operation, and settles their batch (groupcommit.h). On failure the file and the engine's
+// view of it are as before the batch.
+void commitbatch(SRVFSDATA *rec);
 // Writes every changed buffer and the header (`headerfirst`: the header, then the buffers),
 // as one operation unless one is running.
 void flushoperation(SRVFSDATA *rec, bool headerfirst);

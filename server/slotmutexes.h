@@ -34,12 +34,20 @@ class CAPABILITY("slot mutex") SlotMutex {
 class SCOPED_CAPABILITY SlotLock {
   public:
     explicit SlotLock(SlotMutex &mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-    ~SlotLock() RELEASE() { mutex_.unlock(); }
+    ~SlotLock() RELEASE() {
+        if (held_) mutex_.unlock();
+    }
     SlotLock(const SlotLock &) = delete;
     SlotLock &operator=(const SlotLock &) = delete;
+    // Gives the mutex up before the scope ends.
+    void unlock() RELEASE() {
+        mutex_.unlock();
+        held_ = false;
+    }
 
   private:
     SlotMutex &mutex_;
+    bool held_ = true;
 };
 
 // One connection's handles to the 100 slot mutexes of a file table.

@@ -222,9 +222,10 @@ TEST(JournaledFile, DurableCommitsSyncTheJournalTheFileAndTheEmptiedJournal) {
     }
 }
 
-// Runs step `step` on `db` through a journal on a disk that dies after `budget` writes, then
-// recovers as an open would. True when the disk died during the step.
-bool crashandrecover(Bytes *db, int step, long budget) {
+// Runs steps `step` .. step + batch - 1 on `db` through a journal on a disk that dies after
+// `budget` writes, as one commit (the steps after the first deferred), then recovers as an
+// open would. True when the disk died during the commit.
+bool crashandrecover(Bytes *db, int step, long budget, int batch = 1) {
     Bytes journal;
     Disk disk;
     disk.budget = budget;
@@ -236,8 +237,11 @@ bool crashandrecover(Bytes *db, int step, long budget) {
         auto f = test::openengine(std::move(file), Flavor::Server, nullptr);
         EXPECT_NE(f, nullptr);
         if (f == nullptr) return false;
-        jf->begin();
-        operate(f.get(), step);
+        for (int i = 0; i < batch; ++i) {
+            jf->begin();
+            operate(f.get(), step + i);
+            if (i + 1 < batch) jf->defer();
+        }
         jf->commit();
     }
     test::MemFile jfile(std::make_shared<test::MemFileData>(test::MemFileData{journal}));
@@ -286,6 +290,119 @@ TEST(JournaledFile, ACrashAtAnyWriteLeavesTheFileBeforeOrAfterTheOperation) {
                 after);
     EXPECT_GT(before, 0);
     EXPECT_GT(after, 0);
+}
+
+// Group commit: operations deferred into batches of 1..6 leave, after each batch's commit,
+// exactly the bytes of the same operations committed one by one, for one journal write and
+// one set of syncs per batch.
+TEST(JournaledFile, ABatchOfDeferredOperationsLeavesTheBytesOfCommittingEachAlone) {
+    auto onebyone = std::make_shared<test::MemFileData>();
+    onebyone->bytes = test::newdatabasebytes(5);
+    auto batched = std::make_shared<test::MemFileData>();
+    batched->bytes = onebyone->bytes;
+    auto onebyonejournal = std::make_shared<test::MemFileData>();
+    auto batchedjournal = std::make_shared<test::MemFileData>();
+    auto open = [](const std::shared_ptr<test::MemFileData> &data,
+                   const std::shared_ptr<test::MemFileData> &journal, JournaledFile **jf) {
+        auto file = std::make_unique<JournaledFile>(std::make_unique<test::MemFile>(data),
+                                                    std::make_unique<test::MemFile>(journal), true);
+        *jf = file.get();
+        return test::openengine(std::move(file), Flavor::Server, nullptr);
+    };
+    JournaledFile *single = nullptr, *group = nullptr;
+    auto plain = open(onebyone, onebyonejournal, &single);
+    auto grouped = open(batched, batchedjournal, &group);
+    ASSERT_NE(plain, nullptr);
+    ASSERT_NE(grouped, nullptr);
+    std::mt19937 rng(4711);
+    int step = 0, batches = 0;
+    while (step < 500) {
+        const int size = 1 + static_cast<int>(rng() % 6);
+        const Bytes before = batched->bytes;
+        const long writes = batched->writes;
+        for (int i = 0; i < size; ++i, ++step) {
+            ASSERT_EQ(single->begin(), JournaledFile::Outcome::Done);
+            operate(plain.get(), step);
+            ASSERT_EQ(single->commit(), JournaledFile::Outcome::Done);
+            ASSERT_EQ(group->begin(), JournaledFile::Outcome::Done);
+            operate(grouped.get(), step);
+            group->defer();
+            ASSERT_TRUE(group->deferred());
+        }
+        // Nothing reached the file before the commit.
+        ASSERT_EQ(batched->writes, writes);
+        ASSERT_EQ(batched->bytes, before);
+        const long journalwrites = batchedjournal->writes, journalsyncs = batchedjournal->syncs;
+        const long filesyncs = batched->syncs;
+        ASSERT_EQ(group->commit(), JournaledFile::Outcome::Done);
+        ASSERT_FALSE(group->deferred());
+        ASSERT_EQ(batched->bytes, onebyone->bytes) << "step " << step;
+        EXPECT_EQ(batchedjournal->writes - journalwrites, 2);  // the journal, then emptied
+        EXPECT_EQ(batchedjournal->syncs - journalsyncs, 2);
+        EXPECT_EQ(batched->syncs - filesyncs, 1);
+        ++batches;
+    }
+    EXPECT_LT(batchedjournal->syncs, onebyonejournal->syncs);
+    EXPECT_GT(plain->fscb.lb, 40u);  // the workload grew the file and split key blocks
+    std::printf("%d operations in %d batches\n", step, batches);
+}
+
+// A write that fails (or is cut short) anywhere in a batch's commit takes every operation of
+// the batch back: the file is exactly as before the batch and the journal is empty.
+TEST(JournaledFile, AFailedBatchCommitRollsBackEveryOperationOfTheBatch) {
+    constexpr int kWarmup = 30, kBatch = 5;
+    Bytes start = test::newdatabasebytes(5);
+    ASSERT_FALSE(crashandrecover(&start, 0, -1, kWarmup));
+    int points = 0;
+    for (const bool shortwrite : {false, true}) {
+        for (long at = 0;; ++at) {
+            auto data = std::make_shared<test::MemFileData>();
+            data->bytes = start;
+            data->failwriteat = at;
+            data->shortwrite = shortwrite;
+            auto journal = std::make_shared<test::MemFileData>();
+            auto file =
+                std::make_unique<JournaledFile>(std::make_unique<test::MemFile>(data),
+                                                std::make_unique<test::MemFile>(journal), true);
+            JournaledFile *jf = file.get();
+            auto f = test::openengine(std::move(file), Flavor::Server, nullptr);
+            ASSERT_NE(f, nullptr);
+            for (int i = 0; i < kBatch; ++i) {
+                ASSERT_EQ(jf->begin(), JournaledFile::Outcome::Done);
+                operate(f.get(), kWarmup + i);
+                jf->defer();
+            }
+            const long writes = data->writes;
+            const auto outcome = jf->commit();
+            if (at >= writes && outcome == JournaledFile::Outcome::Done) break;  // past the end
+            ++points;
+            EXPECT_EQ(outcome, JournaledFile::Outcome::RolledBack) << "write " << at;
+            EXPECT_EQ(data->bytes, start) << "write " << at;
+            JournalContent content;
+            test::MemFile j(journal);
+            EXPECT_NE(readjournal(j, &content), JournalState::Valid) << "write " << at;
+            if (HasFailure()) return;
+        }
+    }
+    EXPECT_GT(points, 2);
+}
+
+TEST(JournaledFile, ACrashAtAnyWriteOfABatchLeavesTheFileBeforeOrAfterTheWholeBatch) {
+    constexpr int kBatch = 4;
+    Bytes db = test::newdatabasebytes(5);
+    int crashes = 0;
+    for (int step = 0; step < 120; step += kBatch) {
+        Bytes next = db;
+        ASSERT_FALSE(crashandrecover(&next, step, -1, kBatch));
+        for (long budget = 1;; ++budget) {
+            Bytes trial = db;
+            if (!crashandrecover(&trial, step, budget, kBatch)) break;
+            ++crashes;
+            ASSERT_TRUE(trial == db || trial == next) << "step " << step << " budget " << budget;
+        }
+        db = next;
+    }
+    EXPECT_GT(crashes, 30);
 }
 
 TEST(JournalRecovery, AnOpenRollsBackACrashedJournalUnlessAServerHoldsIt) {

@@ -9,8 +9,7 @@
 #include <filesystem>
 #include <map>
 
-#include "closefiles.h"
-#include "dispatch.h"
+#include "dispatch_session.h"
 #include "fsn/check.h"
 #include "fsn/journal.h"
 #include "fsn/records.h"
@@ -30,42 +29,7 @@ std::unique_ptr<platform::BlockFile> wrapfaulty(std::unique_ptr<platform::BlockF
     return std::make_unique<test::MemFile>(faultydata);
 }
 
-// A connection without a socket: requests go straight to dispatch.
-struct Session {
-    explicit Session(FileTable &table) : files(table), mutexes(table.openslotmutexes()) {}
-    ~Session() { fscloseallforuser(files, mutexes, user); }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
-
-    FileTable &files;
-    SlotMutexes mutexes;
-    UserId user = 11;
-
-    test::Reply call(std::uint8_t op, std::int16_t slot, std::uint8_t fid, std::uint32_t rid,
-                     const void *data, std::size_t len) {
-        std::vector<std::uint8_t> packet(kServerReceiveBuffer);
-        FS fs{};
-        fs.fsdatanum = slot;
-        fs.isnetwork = 1;
-        fs.fid = fid;
-        fs.rid = rid;
-        fs.len = static_cast<std::int16_t>(len);
-        packet[0] = op == kOpOpen ? 1 : 0;
-        packet[1] = op;
-        std::memcpy(packet.data() + 2, &fs, sizeof fs);
-        if (len != 0) std::memcpy(packet.data() + kRequestHeader, data, len);
-        const std::size_t size = dispatch(files, mutexes, user, packet.data());
-        test::Reply reply;
-        reply.ok = size >= kReplyHeader;
-        std::memcpy(&reply.fs, packet.data() + 2, kReplyHeader);
-        reply.copyfields();
-        reply.data.assign(packet.begin() + 2 + kReplyHeader, packet.begin() + 2 + size);
-        return reply;
-    }
-    test::Reply open(const std::string &name) {
-        return call(kOpOpen, 0, 0, 0, name.c_str(), name.size() + 1);
-    }
-};
+using Session = test::DispatchSession;
 
 enum class Fault { Read, Write, ShortWrite, WriteRun };
 

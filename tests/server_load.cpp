@@ -1,6 +1,7 @@
 // A bounded load: 16 connections, each doing mixed operations on one shared file and its own
-// private file. Afterwards every acknowledged record and key is in the files, read back
-// through the engine, and every file passes the integrity checker.
+// private file, with the server in its default mode and in durable mode. Afterwards every
+// acknowledged record and key is in the files, read back through the engine, and every file
+// passes the integrity checker.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,7 +27,8 @@ struct Acknowledged {
     int failures = 0;
 };
 
-void runclient(std::uint16_t port, int id, Acknowledged *shared, Acknowledged *own) {
+void runclient(std::uint16_t port, int id, int operations, Acknowledged *shared,
+               Acknowledged *own) {
     RawClient c(port);
     const Reply s = c.open("shared.db");
     const Reply p = c.open("private" + std::to_string(id) + ".db");
@@ -35,7 +37,7 @@ void runclient(std::uint16_t port, int id, Acknowledged *shared, Acknowledged *o
         return;
     }
     std::mt19937 random(static_cast<unsigned>(id) * 7919u);
-    for (int op = 0; op < kOperations; ++op) {
+    for (int op = 0; op < operations; ++op) {
         const bool onshared = random() % 2 == 0;
         const std::int16_t slot = onshared ? s.fsdatanum : p.fsdatanum;
         Acknowledged *ack = onshared ? shared : own;
@@ -113,18 +115,18 @@ void verify(const std::string &path, const Acknowledged &ack) {
     }
 }
 
-TEST(Load, SixteenConnectionsKeepEveryAcknowledgedChange) {
+void runload(const std::vector<std::string> &options, int operations) {
     TempDir dir;
     ASSERT_TRUE(makedatabasefile(dir.file("shared.db")));
     for (int i = 0; i < kClients; ++i) {
         ASSERT_TRUE(makedatabasefile(dir.file("private" + std::to_string(i) + ".db")));
     }
     ServerProcess server(dir.path());
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.start(options));
     std::vector<Acknowledged> shared(kClients), own(kClients);
     std::vector<std::thread> threads;
     for (int i = 0; i < kClients; ++i) {
-        threads.emplace_back(runclient, server.port(), i, &shared[i], &own[i]);
+        threads.emplace_back(runclient, server.port(), i, operations, &shared[i], &own[i]);
     }
     for (auto &t : threads) t.join();
     for (int i = 0; i < kClients; ++i) EXPECT_EQ(own[i].failures, 0) << "client " << i;
@@ -138,6 +140,15 @@ TEST(Load, SixteenConnectionsKeepEveryAcknowledgedChange) {
     for (int i = 0; i < kClients; ++i)
         verify(dir.file("private" + std::to_string(i) + ".db"), own[i]);
     EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(Load, SixteenConnectionsKeepEveryAcknowledgedChange) {
+    runload({}, kOperations);
+}
+
+// In durable mode the connections' changes to the shared file go out in shared commits.
+TEST(Load, SixteenConnectionsKeepEveryAcknowledgedChangeInDurableMode) {
+    runload({"--sync"}, kOperations / 4);
 }
 
 TEST(Load, TheMessagesOfConcurrentFailuresNeverMix) {

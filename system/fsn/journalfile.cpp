@@ -61,8 +61,15 @@ long JournaledFile::readat(void *buf, std::size_t n, std::uint64_t offset) {
 
 long JournaledFile::writeat(const void *buf, std::size_t n, std::uint64_t offset) {
     if (!active_) {
+        // With deferred operations held, the write joins them: writing them here would
+        // commit them behind the back of whoever waits for their commit.
+        const bool joining = !held_.empty();
         if (begin() == Outcome::Pending) return -1;
         const long put = writeat(buf, n, offset);
+        if (joining) {
+            defer();
+            return put;
+        }
         return commit() == Outcome::Done ? put : -1;
     }
     const auto *in = static_cast<const std::uint8_t *>(buf);
@@ -92,7 +99,7 @@ std::int64_t JournaledFile::length() {
 }
 
 bool JournaledFile::truncate(std::uint64_t length) {
-    if (active_ || !file_->truncate(length)) return false;
+    if (active_ || !held_.empty() || !file_->truncate(length)) return false;
     length_ = static_cast<std::int64_t>(length);
     logicalend_ = length;
     return true;
@@ -104,11 +111,16 @@ JournaledFile::Outcome JournaledFile::begin() {
         outcome = rollback();
         if (outcome == Outcome::Pending) return outcome;
     }
-    if (length_ < 0) length_ = file_->length();
-    held_.clear();
-    logicalend_ = length_ > 0 ? static_cast<std::uint64_t>(length_) : 0;
     active_ = true;
+    if (!held_.empty()) return outcome;  // on top of the deferred operations
+    if (length_ < 0) length_ = file_->length();
+    logicalend_ = length_ > 0 ? static_cast<std::uint64_t>(length_) : 0;
     return outcome;
+}
+
+void JournaledFile::defer() {
+    active_ = false;
+    if (held_.empty()) finish();
 }
 
 void JournaledFile::finish() {

@@ -4,6 +4,11 @@
 // blocks, and empties the journal. A crash at any point leaves either the file as it was
 // before the operation, or a journal that puts it back so. The file's bytes after a commit
 // are exactly those that the same writes made straight to the file would have left.
+//
+// Several operations can share one commit (group commit): an operation ended with defer
+// keeps its writes held, the next operation starts on top of them (reads see them), and the
+// next commit writes them all as one operation. After it the file's bytes are those the
+// operations would have left committed one by one; a failure takes them all back.
 #pragma once
 
 #include <cstdint>
@@ -45,9 +50,15 @@ class JournaledFile final : public platform::BlockFile {
     // when it still can't be done (the file must not be changed then), RolledBack when the
     // file changed back under the caller's cached state, else Done.
     Outcome begin();
-    // Ends the operation; see Outcome.
+    // Ends the operation, with the deferred ones before it, if any; see Outcome. Outside an
+    // operation it commits the deferred operations alone.
     Outcome commit();
+    // Ends the operation without writing: its writes stay held with those of the operations
+    // deferred before it, for the next commit.
+    void defer();
     bool inoperation() const { return active_; }
+    // Deferred writes await a commit.
+    bool deferred() const { return !active_ && !held_.empty(); }
     // No rollback is owed: the journal is empty.
     bool settled() const { return !owing_; }
 
