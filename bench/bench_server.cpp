@@ -7,12 +7,10 @@
 // private database files, and measures:
 //   - one client through the library: sequential fsread, fsfindkey and fsadd (written through
 //     to the file before each reply), as round-trip time and as a ratio to the raw ping-pong;
-//   - 1, 2, 4 and 8 clients (one thread and connection each, hand-built packets) reading and
-//     adding on separate files and on one shared file, as operations per second and as a
-//     ratio to the raw ping-pong's throughput at the same number of connections.
-//   - 16, 64 and 256 clients, all connected before the clock starts, reading and adding on
-//     one shared file and on separate files, beside the raw ping-pong at the same count and
-//     the server's resident memory (VmRSS) while they run;
+//   - 1, 2, 4, 8, 16, 64 and 256 clients (one thread and connection each, hand-built packets,
+//     all connected before the clock starts) reading and adding on separate files and on one
+//     shared file, as operations per second and as a ratio to the raw ping-pong's throughput
+//     at the same number of connections, with the server's resident memory (VmRSS);
 //   - 1, 8 and 64 clients adding records (fsadd) or keys (fsaddkey, each a new value) on one
 //     shared file and on a file each, as operations per second and mean round trip.
 // --sync starts the server in durable mode; --writes-only measures the adds alone. The files
@@ -259,25 +257,6 @@ std::uint16_t startpingpong(pid_t *child) {
     return port;
 }
 
-double pingrate(std::uint16_t port, int clients) {
-    std::atomic<long> total{0};
-    std::vector<std::thread> threads;
-    const auto start = Clock::now();
-    for (int t = 0; t < clients; ++t) {
-        threads.emplace_back([&] {
-            Client c;
-            if (!c.connect(port)) return;
-            const auto request = packet(vorn::kOpGetBusinessDate, vorn::FS{}, nullptr, 0);
-            vorn::FS fs;
-            long n = 0;
-            while (seconds(start) < kSeconds && c.exchange(request, &fs)) ++n;
-            total += n;
-        });
-    }
-    for (auto &t : threads) t.join();
-    return static_cast<double>(total) / seconds(start);
-}
-
 // The stored (compressed) form of sample record `seed`, as a client sends it.
 std::vector<std::uint8_t> storedsample(unsigned seed) {
     std::vector<std::uint8_t> stored(200);
@@ -296,84 +275,7 @@ bool connectandopen(Client &c, std::uint16_t port, const std::string &name, vorn
            fs->error == 0;
 }
 
-// Many clients of hand-built packets; `shared` puts them all on file 0.
-double serverrate(std::uint16_t port, int clients, bool shared, bool adds,
-                  const std::vector<std::uint32_t> &rids) {
-    std::atomic<long> total{0};
-    std::atomic<bool> failed{false};
-    std::vector<std::thread> threads;
-    const auto start = Clock::now();
-    for (int t = 0; t < clients; ++t) {
-        threads.emplace_back([&, t] {
-            Client c;
-            const std::string name = shared ? "shared.db" : "c" + std::to_string(t) + ".db";
-            vorn::FS fs;
-            if (!connectandopen(c, port, name, &fs)) {
-                failed = true;
-                return;
-            }
-            const auto stored = storedsample(static_cast<unsigned>(t));
-            std::mt19937 random(static_cast<unsigned>(t));
-            long n = 0;
-            while (seconds(start) < kSeconds) {
-                fs.fid = 0x10;
-                fs.rid = rids[random() % rids.size()];
-                const auto request = adds ? packet(vorn::kOpAdd, fs, stored.data(), stored.size())
-                                          : packet(vorn::kOpRead, fs, nullptr, 0);
-                if (!c.exchange(request, &fs) || fs.error != 0) {
-                    failed = true;
-                    return;
-                }
-                ++n;
-            }
-            total += n;
-        });
-    }
-    for (auto &t : threads) t.join();
-    return failed ? 0 : static_cast<double>(total) / seconds(start);
-}
-
-// Many clients adding records or keys; `shared` puts them all on "wshared.db", else client
-// t adds to "w<t>.db". Operations per second.
-double writerate(std::uint16_t port, int clients, bool shared, bool keys) {
-    std::atomic<long> total{0};
-    std::atomic<bool> failed{false};
-    static std::atomic<int> generation{0};
-    const int gen = ++generation;
-    std::vector<std::thread> threads;
-    const auto start = Clock::now();
-    for (int t = 0; t < clients; ++t) {
-        threads.emplace_back([&, t] {
-            Client c;
-            const std::string name = shared ? "wshared.db" : "w" + std::to_string(t) + ".db";
-            vorn::FS fs;
-            if (!connectandopen(c, port, name, &fs)) {
-                failed = true;
-                return;
-            }
-            const auto stored = storedsample(static_cast<unsigned>(t));
-            long n = 0;
-            while (seconds(start) < kSeconds) {
-                char key[32];
-                const int len = std::snprintf(key, sizeof key, "g%dt%dn%ld", gen, t, n);
-                fs.fid = keys ? 0x11 : 0x10;
-                fs.rid = 0x10000001;
-                const auto request = keys ? packet(vorn::kOpAddKey, fs, key, len)
-                                          : packet(vorn::kOpAdd, fs, stored.data(), stored.size());
-                if (!c.exchange(request, &fs) || fs.error != 0) {
-                    failed = true;
-                    return;
-                }
-                ++n;
-            }
-            total += n;
-        });
-    }
-    for (auto &t : threads) t.join();
-    return failed ? 0 : static_cast<double>(total) / seconds(start);
-}
-
-// ---- many clients ------------------------------------------------------------------------
+// ---- clients on threads of their own ------------------------------------------------------
 
 // The server has 100 file slots: "separate" rows spread their clients over at most this many
 // files (256 clients: four to a file).
@@ -399,21 +301,22 @@ void raisefilelimit() {
     }
 }
 
-// One client of a many-client run: its connection and its call block.
-struct ManyClient {
+// One client of a run: its connection and its call block.
+struct RunClient {
     Client c;
     vorn::FS fs{};
 };
 
 // Runs `op(t, client, n)` on `clients` threads for kSeconds; each client was set up by
 // `setup(t, client)` one after another before the clock starts (the server listens with a
-// short queue). Operations per second, 0 on a failure. The resident memory of `watched`,
-// sampled half-way while every client is connected and busy, goes to *rsskb (the largest).
+// short queue: clients that all connect at once stall). Operations per second, 0 on a
+// failure. With `rsskb`, the resident memory of `watched`, sampled half-way while every
+// client is busy, goes to *rsskb (the largest).
 template <typename Setup, typename Op>
-double manyrate(int clients, Setup setup, Op op, pid_t watched, long *rsskb) {
-    std::vector<std::unique_ptr<ManyClient>> all;
+double runclients(int clients, Setup setup, Op op, pid_t watched = 0, long *rsskb = nullptr) {
+    std::vector<std::unique_ptr<RunClient>> all;
     for (int t = 0; t < clients; ++t) {
-        all.push_back(std::make_unique<ManyClient>());
+        all.push_back(std::make_unique<RunClient>());
         if (!setup(t, *all.back())) return 0;
     }
     std::atomic<long> total{0};
@@ -437,8 +340,10 @@ double manyrate(int clients, Setup setup, Op op, pid_t watched, long *rsskb) {
     }
     start = Clock::now();
     ready.arrive_and_wait();
-    std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds / 2));
-    *rsskb = std::max(*rsskb, residentkb(watched));
+    if (rsskb != nullptr) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds / 2));
+        *rsskb = std::max(*rsskb, residentkb(watched));
+    }
     for (auto &t : threads) t.join();
     const double elapsed = seconds(start);
     // Each client closes its file before it goes, so the slots are free for the next run.
@@ -450,25 +355,25 @@ double manyrate(int clients, Setup setup, Op op, pid_t watched, long *rsskb) {
     return failed ? 0 : static_cast<double>(total) / elapsed;
 }
 
-// The raw ping-pong's throughput with `clients` connections made before the clock starts.
-double pingmany(std::uint16_t port, int clients, pid_t watched, long *rsskb) {
+// The raw ping-pong's throughput with `clients` connections (see runclients).
+double pingrate(std::uint16_t port, int clients, pid_t watched = 0, long *rsskb = nullptr) {
     const auto request = packet(vorn::kOpGetBusinessDate, vorn::FS{}, nullptr, 0);
-    return manyrate(
-        clients, [&](int, ManyClient &m) { return m.c.connect(port); },
-        [&](int, ManyClient &m, long) { return m.c.exchange(request, &m.fs); }, watched, rsskb);
+    return runclients(
+        clients, [&](int, RunClient &m) { return m.c.connect(port); },
+        [&](int, RunClient &m, long) { return m.c.exchange(request, &m.fs); }, watched, rsskb);
 }
 
 // Reads or adds by `clients` clients on "shared.db" or on the files "c<t % kManyFiles>.db".
-double servermany(std::uint16_t port, int clients, bool shared, bool adds,
+double serverrate(std::uint16_t port, int clients, bool shared, bool adds,
                   const std::vector<std::uint32_t> &rids, pid_t watched, long *rsskb) {
     std::vector<std::vector<std::uint8_t>> stored(static_cast<std::size_t>(clients));
-    auto setup = [&](int t, ManyClient &m) {
+    auto setup = [&](int t, RunClient &m) {
         const std::string name =
             shared ? "shared.db" : "c" + std::to_string(t % kManyFiles) + ".db";
         stored[static_cast<std::size_t>(t)] = storedsample(static_cast<unsigned>(t));
         return connectandopen(m.c, port, name, &m.fs);
     };
-    auto op = [&](int t, ManyClient &m, long n) {
+    auto op = [&](int t, RunClient &m, long n) {
         vorn::FS fs = m.fs;
         fs.fid = 0x10;
         fs.rid = rids[static_cast<std::size_t>(t * 7919 + n * 104729) % rids.size()];
@@ -477,7 +382,32 @@ double servermany(std::uint16_t port, int clients, bool shared, bool adds,
                                   : packet(vorn::kOpRead, fs, nullptr, 0);
         return m.c.exchange(request, &fs) && fs.error == 0;
     };
-    return manyrate(clients, setup, op, watched, rsskb);
+    return runclients(clients, setup, op, watched, rsskb);
+}
+
+// Many clients adding records or keys; `shared` puts them all on "wshared.db", else client
+// t adds to "w<t>.db". Operations per second.
+double writerate(std::uint16_t port, int clients, bool shared, bool keys) {
+    static std::atomic<int> generation{0};
+    const int gen = ++generation;
+    std::vector<std::vector<std::uint8_t>> stored(static_cast<std::size_t>(clients));
+    auto setup = [&](int t, RunClient &m) {
+        const std::string name = shared ? "wshared.db" : "w" + std::to_string(t) + ".db";
+        stored[static_cast<std::size_t>(t)] = storedsample(static_cast<unsigned>(t));
+        return connectandopen(m.c, port, name, &m.fs);
+    };
+    auto op = [&](int t, RunClient &m, long n) {
+        char key[32];
+        const int len = std::snprintf(key, sizeof key, "g%dt%dn%ld", gen, t, n);
+        vorn::FS fs = m.fs;
+        fs.fid = keys ? 0x11 : 0x10;
+        fs.rid = 0x10000001;
+        const auto &data = stored[static_cast<std::size_t>(t)];
+        const auto request = keys ? packet(vorn::kOpAddKey, fs, key, len)
+                                  : packet(vorn::kOpAdd, fs, data.data(), data.size());
+        return m.c.exchange(request, &fs) && fs.error == 0;
+    };
+    return runclients(clients, setup, op);
 }
 
 // Makes the files c8.db .. c<kManyFiles - 1>.db as copies of c0.db, which the server has
@@ -492,24 +422,25 @@ bool copyfilled() {
     return !ec;
 }
 
-// The many-client table: reads and adds by 16, 64 and 256 clients beside the raw ping-pong.
-void measuremany(const Server &server, const Server &ping, const std::vector<std::uint32_t> &rids) {
-    std::printf(
-        "\nmany clients, connected before the clock starts (per second, ratio to ping-pong "
-        "throughput; separate: at most %d files)\n",
-        kManyFiles);
+// A table of reads and adds by each count of clients on separate files and on one shared
+// file, beside the raw ping-pong at the same count and both servers' resident memory.
+void measureclients(const Server &server, const Server &ping,
+                    const std::vector<std::uint32_t> &rids, std::initializer_list<int> counts,
+                    const char *heading) {
+    std::printf("\n%s (per second, ratio to ping-pong throughput; separate: at most %d files)\n",
+                heading, kManyFiles);
     std::printf("  %-8s %10s %14s %14s %14s %14s %11s %11s\n", "clients", "ping-pong",
                 "read separate", "read shared", "add separate", "add shared", "server RSS",
                 "ping RSS");
-    for (int clients : {16, 64, 256}) {
+    for (int clients : counts) {
         long rss = 0, pingrss = 0;
-        const double p = best([&] { return pingmany(ping.port, clients, ping.pid, &pingrss); });
+        const double p = best([&] { return pingrate(ping.port, clients, ping.pid, &pingrss); });
         double r[4];
         int i = 0;
         for (bool adds : {false, true}) {
             for (bool shared : {false, true}) {
                 r[i++] = best([&] {
-                    return servermany(server.port, clients, shared, adds, rids, server.pid, &rss);
+                    return serverrate(server.port, clients, shared, adds, rids, server.pid, &rss);
                 });
             }
         }
@@ -630,28 +561,11 @@ int main(int argc, char **argv) {
                     std::printf("  %-24s %8.1f us  %8.0f per second  %.2fx\n", name,
                                 r > 0 ? 1e6 / r : 0.0, r, r > 0 ? (1e6 / r) / pingus : 0.0);
                 }
-                std::printf(
-                    "\nclients on their own threads and connections (per second, "
-                    "ratio to ping-pong throughput):\n");
-                std::printf("  %-8s %10s %14s %14s %14s %14s\n", "clients", "ping-pong",
-                            "read separate", "read shared", "add separate", "add shared");
-                for (int clients : {1, 2, 4, 8}) {
-                    const double p = best([&] { return pingrate(ping.port, clients); });
-                    const double rs =
-                        best([&] { return serverrate(server.port, clients, false, false, rids); });
-                    const double rh =
-                        best([&] { return serverrate(server.port, clients, true, false, rids); });
-                    const double as =
-                        best([&] { return serverrate(server.port, clients, false, true, rids); });
-                    const double ah =
-                        best([&] { return serverrate(server.port, clients, true, true, rids); });
-                    std::printf(
-                        "  %-8d %10.0f %8.0f %4.2fx %8.0f %4.2fx %8.0f %4.2fx %8.0f %4.2fx\n",
-                        clients, p, rs, rs / p, rh, rh / p, as, as / p, ah, ah / p);
-                }
                 if (db != nullptr) fsclose(instance, db);
                 if (adds != nullptr) fsclose(instance, adds);
-                if (copied) measuremany(server, ping, rids);
+                measureclients(server, ping, rids, {1, 2, 4, 8},
+                               "clients on their own threads and connections");
+                if (copied) measureclients(server, ping, rids, {16, 64, 256}, "many clients");
                 measurewrites(server.port, sync);
             } else if (status != 0) {
                 std::fprintf(stderr, "bench_server: filling the databases failed\n");
