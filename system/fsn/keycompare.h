@@ -76,6 +76,18 @@ inline std::int16_t comparechars(const std::uint8_t *v1, const std::uint8_t *v2,
     return comparerids(v1, v2, v1len, v2len);
 }
 
+// Calls `use(compare)` with the byte-string rule inlined when `cmp` is that rule (types 0 and
+// 3, the common case), else with `cmp` itself; both compare alike.
+template <typename Use>
+auto withcompare(FUNC cmp, Use use) {
+    if (cmp == charfunc || cmp == ucharfunc) {
+        return use([](const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
+                      std::int16_t dups, std::int16_t v1len,
+                      std::int16_t v2len) { return comparechars(v1, v2, n, dups, v1len, v2len); });
+    }
+    return use(cmp);
+}
+
 inline constexpr int kKeyTypes = 9;
 // The comparison of each key type, in type order.
 extern const FUNC funcs[kKeyTypes];

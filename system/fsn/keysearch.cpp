@@ -159,14 +159,9 @@ int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len
 // through their FUNC. Both give the same answers.
 int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
            const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
-    if (cmpfunc == charfunc || cmpfunc == ucharfunc) {
-        const auto chars = [](const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
-                              std::int16_t dups, std::int16_t v1len, std::int16_t v2len) {
-            return comparechars(v1, v2, n, dups, v1len, v2len);
-        };
-        return bisectwith(kb, at, count, len, key, dupkeys, result, chars);
-    }
-    return bisectwith(kb, at, count, len, key, dupkeys, result, cmpfunc);
+    return withcompare(cmpfunc, [&](auto compare) {
+        return bisectwith(kb, at, count, len, key, dupkeys, result, compare);
+    });
 }
 
 }  // namespace

@@ -57,14 +57,9 @@ int positionwith(const KB &kb, const EntryTable &t, const KeyCopy &key, std::int
 // Byte-string indexes compare with their rule inlined, the others through their FUNC.
 int positionof(const KB &kb, const EntryTable &t, const KeyCopy &key, const KeyRules &rules,
                std::int16_t *result) {
-    if (rules.cmp == charfunc || rules.cmp == ucharfunc) {
-        const auto chars = [](const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
-                              std::int16_t dups, std::int16_t v1len, std::int16_t v2len) {
-            return comparechars(v1, v2, n, dups, v1len, v2len);
-        };
-        return positionwith(kb, t, key, rules.dupkeys, result, chars);
-    }
-    return positionwith(kb, t, key, rules.dupkeys, result, rules.cmp);
+    return withcompare(rules.cmp, [&](auto compare) {
+        return positionwith(kb, t, key, rules.dupkeys, result, compare);
+    });
 }
 
 // Whether splitting at `at` leaves room for the new entry (esize bytes at index pos) in the
