@@ -61,20 +61,20 @@ bool awaitbatch(GroupCommit &g, const std::shared_ptr<Batch> &batch, FileTable &
 BatchSeat::BatchSeat(FileTable &files, int slot) {
     if (!files.options().durablewrites) return;
     group_ = &files.group(slot);
+    arriving_ = true;
     MutexLock lock(group_->m);
     ++group_->arriving;
 }
 
 BatchSeat::~BatchSeat() {
-    if (group_ == nullptr) return;
+    if (!arriving_) return;
     MutexLock lock(group_->m);
     if (--group_->arriving == 0) group_->changed.notify_all();
 }
 
 void BatchSeat::join(Request &request) {
     GroupCommit &g = *group_;
-    group_ = nullptr;
-    joined_ = &g;
+    arriving_ = false;
     JournaledFile *journaled = request.file->journaled;
     if (journaled != nullptr) journaled->defer();
     const bool held = journaled != nullptr && journaled->deferred();
@@ -90,7 +90,7 @@ void BatchSeat::join(Request &request) {
 
 bool BatchSeat::await(Request &request, const char *name) {
     if (batch_ == nullptr ||
-        awaitbatch(*joined_, batch_, *request.files, *request.mutexes, request.slot)) {
+        awaitbatch(*group_, batch_, *request.files, *request.mutexes, request.slot)) {
         return true;
     }
     setmsg("%s - error writing changes to the file.\r\n", name);

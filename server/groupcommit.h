@@ -64,8 +64,8 @@ class BatchSeat {
     bool await(Request &request, const char *name);
 
   private:
-    GroupCommit *group_ = nullptr;  // while arriving
-    GroupCommit *joined_ = nullptr;
+    GroupCommit *group_ = nullptr;  // its slot's group commit, in durable mode
+    bool arriving_ = false;         // counted as arriving: join has not run yet
     std::shared_ptr<Batch> batch_;  // the batch joined, if any
 };
 
