@@ -30,43 +30,64 @@ struct Pair {
     }
 };
 
+// Random writes, reads, prefetches and writeouts at the blocks `pick` chooses, on the cache
+// and on a plain copy of the file alike; they must agree all along and after a writeout.
+template <typename Pick>
+void randomwrites(std::size_t capacity, std::size_t blocks, Pick pick) {
+    Pair p(blocks, capacity);
+    std::mt19937 rng(static_cast<unsigned>(capacity));
+    std::vector<std::uint8_t> buf(3 * kB), a(3 * kB), b(3 * kB);
+    for (int step = 0; step < 3000; ++step) {
+        const bool whole = rng() % 4 != 0;
+        const std::uint64_t blk = pick(rng);
+        const std::uint64_t offset = whole ? blk * kB : blk * kB + rng() % kB;
+        const std::size_t n = whole ? kB : 1 + rng() % (2 * kB);
+        switch (rng() % 6) {
+            case 0:
+            case 1:
+                for (std::size_t i = 0; i < n; ++i) buf[i] = static_cast<std::uint8_t>(rng());
+                ASSERT_EQ(p.cached->writeat(buf.data(), n, offset),
+                          p.plain.writeat(buf.data(), n, offset));
+                break;
+            case 2:
+            case 3: {
+                const long got = p.cached->readat(a.data(), n, offset);
+                ASSERT_EQ(got, p.plain.readat(b.data(), n, offset)) << "step " << step;
+                if (got > 0) {
+                    ASSERT_TRUE(std::equal(a.begin(), a.begin() + got, b.begin()))
+                        << "step " << step;
+                }
+                break;
+            }
+            case 4:
+                p.cached->prefetch(offset);  // only a hint: nothing may change
+                break;
+            default:
+                if (rng() % 10 == 0) {
+                    ASSERT_TRUE(p.cached->writeout());
+                }
+                break;
+        }
+        ASSERT_EQ(p.cached->length(), p.plain.length()) << "step " << step;
+    }
+    ASSERT_TRUE(p.cached->writeout());
+    EXPECT_EQ(p.held->bytes, p.direct->bytes) << "capacity " << capacity;
+}
+
 TEST(PrivateCache, RandomWritesEndAsDirectWrites) {
     for (const std::size_t capacity : {std::size_t{1}, std::size_t{5}, std::size_t{64}}) {
-        Pair p(6, capacity);
-        std::mt19937 rng(static_cast<unsigned>(capacity));
-        std::vector<std::uint8_t> buf(3 * kB), a(3 * kB), b(3 * kB);
-        for (int step = 0; step < 3000; ++step) {
-            const bool whole = rng() % 4 != 0;
-            const std::uint64_t offset = whole ? (rng() % 24) * kB : rng() % (24 * kB);
-            const std::size_t n = whole ? kB : 1 + rng() % (2 * kB);
-            switch (rng() % 5) {
-                case 0:
-                case 1:
-                    for (std::size_t i = 0; i < n; ++i) buf[i] = static_cast<std::uint8_t>(rng());
-                    ASSERT_EQ(p.cached->writeat(buf.data(), n, offset),
-                              p.plain.writeat(buf.data(), n, offset));
-                    break;
-                case 2:
-                case 3: {
-                    const long got = p.cached->readat(a.data(), n, offset);
-                    ASSERT_EQ(got, p.plain.readat(b.data(), n, offset)) << "step " << step;
-                    if (got > 0) {
-                        ASSERT_TRUE(std::equal(a.begin(), a.begin() + got, b.begin()))
-                            << "step " << step;
-                    }
-                    break;
-                }
-                default:
-                    if (rng() % 10 == 0) {
-                        ASSERT_TRUE(p.cached->writeout());
-                    }
-                    break;
-            }
-            ASSERT_EQ(p.cached->length(), p.plain.length()) << "step " << step;
-        }
-        ASSERT_TRUE(p.cached->writeout());
-        EXPECT_EQ(p.held->bytes, p.direct->bytes) << "capacity " << capacity;
+        randomwrites(capacity, 6, [](std::mt19937 &rng) { return rng() % 24; });
     }
+}
+
+TEST(PrivateCache, BlocksAcrossChunksAndSharedSlotsEndAsDirectWrites) {
+    // 2050 slots: one whole chunk of images and one of two. The blocks picked lie at both
+    // ends of each chunk and share slots with blocks a capacity further on.
+    constexpr std::size_t kCapacity = 2050;
+    const std::uint64_t near[] = {0, 1, 2046, 2047, 2048, 2049};
+    randomwrites(kCapacity, 2060, [&](std::mt19937 &rng) {
+        return near[rng() % std::size(near)] + kCapacity * (rng() % 3);
+    });
 }
 
 TEST(PrivateCache, AHoleBelowAHeldBlockReadsAsZeros) {

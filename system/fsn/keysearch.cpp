@@ -48,6 +48,17 @@ std::uint32_t childat(const KB &kb, int off) {
     return off < usedof(kb) ? entrychild(kb, off) : kb.xtrablk;
 }
 
+// A walk that enters a leaf through the separator at off of its parent leaves it, some
+// dozens of steps later, for the leaf of the next separator: the file is asked to have that
+// block at hand by then.
+void prefetchnextleaf(FSDATA *fsdata, const KB &parent, int off) {
+    const int next = off + entrysize(parent.level, entrylen(parent, off));
+    const std::uint32_t blk = childat(parent, next);
+    if (treeblockno(fsdata, blk)) {
+        fsdata->fsp->prefetch(static_cast<std::uint64_t>(blk) << kBlockShift);
+    }
+}
+
 }  // namespace
 
 std::uint8_t *bldkey(std::uint8_t fid, std::uint32_t rid, std::int16_t len, const void *key) {
@@ -271,6 +282,7 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
             // next key lies in the child to the right.
             if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
             child = childat(kb, off);
+            if (level == 1 && off < usedof(kb)) prefetchnextleaf(fsdata, kb, off);
         }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {

@@ -26,12 +26,21 @@ class PrivateCache final : public BlockFile {
     std::int64_t length() override;
     bool writeout() override;
 
+    void prefetch(std::uint64_t offset) override;
+
   private:
-    static constexpr std::size_t kChunkSlots = 64;
+    // A chunk's images fill one region of large pages (see mapregion), so that blocks read
+    // at random across a large file cost no walk of the page tables.
+    static constexpr std::size_t kChunkSlots = kRegionAlignment / kCacheBlockSize;
     struct Chunk {
-        std::uint64_t tag[kChunkSlots];  // block number + 1 held by each slot, 0 when empty
-        bool changed[kChunkSlots];       // the slot's image differs from the file
-        std::uint8_t data[kChunkSlots][kCacheBlockSize];
+        explicit Chunk(std::size_t slots);
+        ~Chunk();
+        Chunk(const Chunk &) = delete;
+        Chunk &operator=(const Chunk &) = delete;
+        std::size_t slots;
+        std::unique_ptr<std::uint64_t[]> tag;  // block number + 1 held by each slot, 0: empty
+        std::unique_ptr<bool[]> changed;       // the slot's image differs from the file
+        std::uint8_t *data;                    // slots images of kCacheBlockSize bytes
     };
     struct Slot {
         std::uint64_t *tag;
