@@ -99,6 +99,8 @@ bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = n
 // has not moved and the block was not written since (then true, with kcount and koffs set).
 void rememberchecked(FSDATA *fsdata, const FSBUFF *b);
 bool recallchecked(FSDATA *fsdata, FSBUFF *b);
+// Asks for the memo's entry of blk ahead of a read of blk that may miss its buffer.
+void prefetchchecked(const FSDATA *fsdata, std::uint32_t blk);
 
 // Why a tree block could not be had.
 enum class TreeRead { Ok, ZeroChild, Unreadable };
