@@ -30,13 +30,14 @@ struct Pair {
     }
 };
 
-// Random writes, reads, prefetches and writeouts at the blocks `pick` chooses, on the cache
+// Random writes, reads, prefetches, peeks and writeouts at the blocks `pick` chooses, on the cache
 // and on a plain copy of the file alike; they must agree all along and after a writeout.
 template <typename Pick>
 void randomwrites(std::size_t capacity, std::size_t blocks, Pick pick) {
     Pair p(blocks, capacity);
     std::mt19937 rng(static_cast<unsigned>(capacity));
     std::vector<std::uint8_t> buf(3 * kB), a(3 * kB), b(3 * kB);
+    int peeked = 0;
     for (int step = 0; step < 3000; ++step) {
         const bool whole = rng() % 4 != 0;
         const std::uint64_t blk = pick(rng);
@@ -59,9 +60,18 @@ void randomwrites(std::size_t capacity, std::size_t blocks, Pick pick) {
                 }
                 break;
             }
-            case 4:
+            case 4: {
                 p.cached->prefetch(offset);  // only a hint: nothing may change
+                // A peek sees what a read would, or nothing.
+                const std::size_t m = 1 + rng() % 8;
+                if (p.cached->peekat(a.data(), m, offset)) {
+                    ASSERT_EQ(p.plain.readat(b.data(), m, offset), static_cast<long>(m));
+                    ASSERT_TRUE(std::equal(a.begin(), a.begin() + static_cast<long>(m), b.begin()))
+                        << "step " << step;
+                    ++peeked;
+                }
                 break;
+            }
             default:
                 if (rng() % 10 == 0) {
                     ASSERT_TRUE(p.cached->writeout());
@@ -72,6 +82,7 @@ void randomwrites(std::size_t capacity, std::size_t blocks, Pick pick) {
     }
     ASSERT_TRUE(p.cached->writeout());
     EXPECT_EQ(p.held->bytes, p.direct->bytes) << "capacity " << capacity;
+    EXPECT_GT(peeked, 0);  // the cache held some of the blocks peeked at
 }
 
 TEST(PrivateCache, RandomWritesEndAsDirectWrites) {

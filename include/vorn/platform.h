@@ -43,6 +43,14 @@ class BlockFile {
     // A hint that the block at offset is likely to be read soon: a cache that holds it may
     // start bringing it towards the processor. It changes nothing a read returns.
     virtual void prefetch(std::uint64_t offset) { (void)offset; }
+    // Copies n bytes at offset when a cache holds the whole block they lie in, as a read
+    // would return them, and reports whether it did; it never goes to the file.
+    virtual bool peekat(void *buf, std::size_t n, std::uint64_t offset) {
+        (void)buf;
+        (void)n;
+        (void)offset;
+        return false;
+    }
 };
 
 // Zeroed memory for a large cache, mapped apart from the heap and, where the system offers

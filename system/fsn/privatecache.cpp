@@ -52,13 +52,25 @@ void prefetchimage(const std::uint8_t *image) {
 
 }  // namespace
 
-void PrivateCache::prefetch(std::uint64_t offset) {
-    if (offset % kCacheBlockSize != 0) return;
-    const std::uint64_t blk = offset / kCacheBlockSize;
+const std::uint8_t *PrivateCache::heldimage(std::uint64_t blk) const {
     const std::size_t s = static_cast<std::size_t>(blk % capacity_);
     const auto &chunk = chunks_[s / kChunkSlots];
-    if (chunk == nullptr || chunk->tag[s % kChunkSlots] != blk + 1) return;
-    prefetchimage(chunk->data + (s % kChunkSlots) * kCacheBlockSize);
+    if (chunk == nullptr || chunk->tag[s % kChunkSlots] != blk + 1) return nullptr;
+    return chunk->data + (s % kChunkSlots) * kCacheBlockSize;
+}
+
+void PrivateCache::prefetch(std::uint64_t offset) {
+    if (offset % kCacheBlockSize != 0) return;
+    if (const std::uint8_t *image = heldimage(offset / kCacheBlockSize)) prefetchimage(image);
+}
+
+bool PrivateCache::peekat(void *buf, std::size_t n, std::uint64_t offset) {
+    const std::uint64_t at = offset % kCacheBlockSize;
+    if (n > kCacheBlockSize - at) return false;
+    const std::uint8_t *image = heldimage(offset / kCacheBlockSize);
+    if (image == nullptr) return false;
+    std::memcpy(buf, image + at, n);
+    return true;
 }
 
 bool PrivateCache::writeslot(const Slot &slot) {

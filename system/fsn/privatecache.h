@@ -27,6 +27,7 @@ class PrivateCache final : public BlockFile {
     bool writeout() override;
 
     void prefetch(std::uint64_t offset) override;
+    bool peekat(void *buf, std::size_t n, std::uint64_t offset) override;
 
   private:
     // A chunk's images fill one region of large pages (see mapregion), so that blocks read
@@ -49,6 +50,8 @@ class PrivateCache final : public BlockFile {
     };
 
     Slot slotof(std::uint64_t blk);
+    // The image of blk when a slot holds it, else null; allocates nothing.
+    const std::uint8_t *heldimage(std::uint64_t blk) const;
     // Makes the slot free for blk: a changed image of another block is written first.
     // False when that write failed (the slot keeps it).
     bool claim(const Slot &slot, std::uint64_t blk);
