@@ -161,39 +161,53 @@ int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len
     constexpr bool bytestrings = !std::is_same_v<Compare, FUNC>;
     const bool byword = bytestrings && len >= 8;
     const std::uint64_t keyword = byword ? orderword(key) : 0;
-    auto after = [&](int i) {
+    // 1 or -1 when the words decided, else the whole rule's comparison.
+    auto comparison = [&](int i) -> std::int16_t {
         if (byword && entrylen(kb, at[i]) >= 8) {
             const std::uint64_t word = orderword(kb.buff + at[i] + koff);
-            if (word != keyword) return keyword > word;
+            if (word != keyword) return keyword > word ? 1 : -1;
         }
-        return compare(i) > 0;
+        return compare(i);
     };
     // The first entry the key is not after; the steps are taken without branches, so the
-    // processor has none to guess.
+    // processor has none to guess. The comparison that last moved each end is kept: it is
+    // the result.
     int lo = 0, hi = count;
+    std::int16_t atlo = -1, athi = -1;
     while (lo < hi) {
         const int mid = lo + (hi - lo) / 2;
-        const bool right = after(mid);
+        const std::int16_t c = comparison(mid);
+        const bool right = c > 0;
         lo = right ? mid + 1 : lo;
+        atlo = right ? c : atlo;
         hi = right ? hi : mid;
+        athi = right ? athi : c;
     }
     if (lo < count) {
-        *result = compare(lo);
+        *result = athi;
         return at[lo];
     }
-    // Every entry is less: the last comparison, as a search stepping through, is with the last
-    // entry (-1 without entries).
-    *result = count > 0 ? compare(count - 1) : -1;
+    // Every entry is less: the last comparison, as a search stepping through, is with the
+    // last entry (-1 without entries).
+    *result = atlo;
     return end;
 }
 
-// Byte-string indexes, the most common, are searched with their rule inlined; the others
-// through their FUNC. Both give the same answers.
+struct ByteRule {
+    std::int16_t operator()(const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
+                            std::int16_t dups, std::int16_t v1len, std::int16_t v2len) const {
+        return comparechars(v1, v2, n, dups, v1len, v2len);
+    }
+};
+
 int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
            const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
-    return withcompare(cmpfunc, [&](auto compare) {
-        return bisectwith(kb, at, count, len, key, dupkeys, result, compare);
-    });
+    // Called directly rather than through withcompare: no frame of captured references
+    // between the lookup and its loop.
+    if (cmpfunc == charfunc || cmpfunc == ucharfunc) {
+        return bisectwith(kb, at, count, len, key, dupkeys, result, ByteRule{});
+    }
+    return bisectwith(kb, at, count, len, key, dupkeys, result, cmpfunc);
 }
 
 }  // namespace

@@ -157,7 +157,9 @@ class Held {
 };
 
 // Position (offset in buff) of the first entry not less than key, or the end of the
-// entries; *result gets the last comparison (-1 for a block without entries).
+// entries; *result gets the comparison with that entry, or with the last entry when every
+// entry is less (-1 for a block without entries): negative, zero or positive, its size
+// carrying no meaning.
 int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc);
 // The same on a buffer read by readtreeblock, using the offsets its check found when they
