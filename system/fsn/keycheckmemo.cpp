@@ -30,6 +30,7 @@ void prefetchchecked(const FSDATA *fsdata, std::uint32_t blk) {
     const auto *e =
         reinterpret_cast<const char *>(&fsdata->checked->entry[blk % KeyCheckMemo::kSlots]);
     constexpr std::size_t kLine = 64;
+#pragma GCC unroll 8
     for (std::size_t i = 0; i < sizeof(KeyCheckMemo::Entry); i += kLine) __builtin_prefetch(e + i);
 }
 

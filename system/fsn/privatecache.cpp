@@ -47,6 +47,7 @@ namespace {
 // one after another as a copy reaches them.
 void prefetchimage(const std::uint8_t *image) {
     constexpr std::size_t kLine = 64;
+#pragma GCC unroll 16
     for (std::size_t i = 0; i < kCacheBlockSize; i += kLine) __builtin_prefetch(image + i);
 }
 
