@@ -417,14 +417,24 @@ std::uint32_t findkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
 
 std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
                       std::int16_t *foundlen) {
-    KeyRules rules;
-    if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
+    if (newkey == nullptr || !validkeylen(len)) return notfound(foundlen);
     KeyHint *hint = findhint(fsdata, len, newkey);
     // The key after the last one of a leaf lies in another leaf: the hint can't lead there.
     if (hint != nullptr && hint->off + entrysize(0, hint->keylen) >= hint->end) hint = nullptr;
+    // The search rules are looked up when a search needs them. A hint holds only for a key
+    // that a lookup returned since the file last changed: the rules passed for it then and
+    // pass alike now, so a step the hint takes within its leaf needs none.
+    KeyRules rules;
+    bool ruled = false;
+    auto haverules = [&] {
+        if (!ruled) ruled = searchrules(fsdata, len, newkey, &rules);
+        return ruled;
+    };
+    if (hint == nullptr && !haverules()) return notfound(foundlen);
     KeyPath ancestor{};
     FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
     if (leaf == nullptr) {
+        if (!haverules()) return notfound(foundlen);
         leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp, &ancestor, hint);
     }
     if (leaf == nullptr) return notfound(foundlen);
@@ -434,6 +444,7 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
         // The key is at hint->off, so the search finds the entry after it.
         off = hint->off + entrysize(0, hint->keylen);
     } else {
+        if (!haverules()) return notfound(foundlen);
         std::int16_t result;
         off = locatekey(leaf, len, newkey, rules.dupkeys, &result, rules.cmp);
         if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));
