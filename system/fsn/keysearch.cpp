@@ -282,6 +282,11 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
         if (child == 0) {
             std::int16_t result;
             child = childat(kb, locatekey(b, len, key, dupkeys, &result, cmpfunc));
+            // A leaf sought at random is seldom in a buffer: the file is asked for it before
+            // the buffers are searched.
+            if (level == 1 && treeblockno(fsdata, child)) {
+                fsdata->fsp->prefetch(static_cast<std::uint64_t>(child) << kBlockShift);
+            }
         }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
