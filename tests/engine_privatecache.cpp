@@ -4,6 +4,7 @@
 // file before a writeout while the blocks fit; and a failed write-out loses nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -139,6 +140,20 @@ TEST(PrivateCache, AFailedWriteoutKeepsTheBlocksForTheNext) {
     ASSERT_EQ(p.held->bytes.size(), 4 * kB);
     EXPECT_TRUE(std::equal(block.begin(), block.end(), p.held->bytes.begin() + kB));
     EXPECT_TRUE(std::equal(block.begin(), block.end(), p.held->bytes.begin() + 3 * kB));
+}
+
+TEST(PrivateCache, RegionsAreZeroedWritableAndAlignedForLargePages) {
+    for (const std::size_t bytes : {std::size_t{1}, 5 * kB, platform::kRegionAlignment + 1}) {
+        auto *region = static_cast<std::uint8_t *>(platform::mapregion(bytes));
+        ASSERT_NE(region, nullptr);
+#ifndef _WIN32
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(region) % platform::kRegionAlignment, 0u);
+#endif
+        EXPECT_EQ(std::count(region, region + bytes, 0), static_cast<long>(bytes));
+        std::fill(region, region + bytes, 0x5A);
+        EXPECT_EQ(region[bytes - 1], 0x5A);
+        platform::unmapregion(region, bytes);
+    }
 }
 
 TEST(PrivateCache, ClosingWritesOutAndNullStaysNull) {

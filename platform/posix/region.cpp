@@ -2,6 +2,7 @@
 // huge pages. A block cache read at random touches one page per block; with 4 KiB pages a
 // cache of tens of megabytes misses the translation buffer on nearly every block.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -10,6 +11,9 @@
 namespace vorn::platform {
 
 void *mapregion(std::size_t bytes) {
+    // Whole pages, so that the tail given back below starts at a page.
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    bytes = (bytes + page - 1) / page * page;
     // A huge page backs only an aligned stretch of a mapping: map one alignment more than
     // asked and give back the unaligned head and the tail.
     const std::size_t mapped = bytes + kRegionAlignment;
