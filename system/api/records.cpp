@@ -143,7 +143,8 @@ namespace {
 // both blocks are on their way at once. Only a hint: the engine reads both as always.
 void prefetchrecord(FSDATA *fsdata, std::uint32_t rid) {
     const std::uint64_t xb = xlateblockof(fsdata, xindexof(rid));
-    if (xb > fsdata->fscb.lb) return;
+    // A walk reads the xlate block and the data block it read last: both are in buffers.
+    if (xb > fsdata->fscb.lb || recentblk(fsdata, static_cast<std::uint32_t>(xb))) return;
     const std::uint64_t at = (xb << kBlockShift) + (rid & 0xFF) * sizeof(std::uint32_t);
     std::uint32_t entry;
     if (!fsdata->fsp->peekat(&entry, sizeof entry, at)) return;
