@@ -53,13 +53,14 @@ class BlockFile {
     }
 };
 
-// Zeroed memory for a large cache, mapped apart from the heap and, where the system offers
-// them, backed by large pages, so that reaching a block at random costs no walk of the page
-// tables. Pages are only given memory when first touched. Null when the system has none.
+// Zeroed memory for a large cache, mapped apart from the heap and aligned so that, where the
+// system backs mappings with large pages of its own accord, reaching a block at random costs
+// no walk of the page tables. Pages are only given memory when first touched. Null when the
+// system has none.
 void *mapregion(std::size_t bytes);
 // Gives back a region from mapregion of the same size.
 void unmapregion(void *region, std::size_t bytes);
-// The size of the large pages mapregion asks for: a region that is a multiple of it, at an
+// The size of the large pages mapregion aligns for: a region that is a multiple of it, at an
 // address aligned to it, can be backed by them.
 inline constexpr std::size_t kRegionAlignment = std::size_t{2} << 20;
 
@@ -87,10 +88,9 @@ inline constexpr std::size_t kDefaultCacheBlocks = 4096;
 std::unique_ptr<BlockFile> withblockcache(std::unique_ptr<BlockFile> file,
                                           std::size_t blocks = kDefaultCacheBlocks);
 // Blocks a private cache holds: up to 128 MiB of images, mapped 2048 blocks at a time as
-// they are used (see mapregion), so a temporary database takes about its own size in memory,
-// rounded up to a large page. Its blocks are
-// read again at the cost of a copy instead of a call into the system; a larger file shares
-// the slots and reads the rest from the system.
+// they are used (see mapregion), so a temporary database takes about its own size in memory.
+// Its blocks are read again at the cost of a copy instead of a call into the system; a
+// larger file shares the slots and reads the rest from the system.
 inline constexpr std::size_t kPrivateCacheBlocks = 131072;
 
 // Puts a write-back cache of whole blocks in front of a file that no other process reads or

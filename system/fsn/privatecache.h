@@ -30,8 +30,9 @@ class PrivateCache final : public BlockFile {
     bool peekat(void *buf, std::size_t n, std::uint64_t offset) override;
 
   private:
-    // A chunk's images fill one region of large pages (see mapregion), so that blocks read
-    // at random across a large file cost no walk of the page tables.
+    // A chunk's images fill one region aligned for large pages (see mapregion), so that
+    // where the system gives them, blocks read at random across a large file cost no walk of
+    // the page tables.
     static constexpr std::size_t kChunkSlots = kRegionAlignment / kCacheBlockSize;
     struct Chunk {
         explicit Chunk(std::size_t slots);
