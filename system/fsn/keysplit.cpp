@@ -37,28 +37,28 @@ void tableof(const KB &kb, int skip, EntryTable *t) {
     }
 }
 
-// Index of the first entry not less than the new entry; *result the comparison there. The
-// entries are taken one by one, so that a damaged block out of order places the entry where
-// it always has.
+// Index of the first entry not less than the new entry among the count entries at offs;
+// *result the comparison there. The entries are taken one by one, so that a damaged block out
+// of order places the entry where it always has.
 template <typename Compare>
-int positionwith(const KB &kb, const EntryTable &t, const KeyCopy &key, std::int16_t dupkeys,
-                 std::int16_t *result, Compare compare) {
+int positionwith(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                 std::int16_t dupkeys, std::int16_t *result, Compare compare) {
     *result = -1;
-    for (int i = 0; i < t.count; ++i) {
-        const std::uint8_t *stored = kb.buff + t.off[i] + keyoffsetof(kb.level);
-        const int n = entrylen(kb, t.off[i]);
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t *stored = kb.buff + offs[i] + keyoffsetof(kb.level);
+        const int n = entrylen(kb, offs[i]);
         *result = compare(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
                           dupkeys, key.len, static_cast<std::int16_t>(n));
         if (*result <= 0) return i;
     }
-    return t.count;
+    return count;
 }
 
 // Byte-string indexes compare with their rule inlined, the others through their FUNC.
-int positionof(const KB &kb, const EntryTable &t, const KeyCopy &key, const KeyRules &rules,
-               std::int16_t *result) {
+int positionof(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+               const KeyRules &rules, std::int16_t *result) {
     return withcompare(rules.cmp, [&](auto compare) {
-        return positionwith(kb, t, key, rules.dupkeys, result, compare);
+        return positionwith(kb, offs, count, key, rules.dupkeys, result, compare);
     });
 }
 
@@ -162,6 +162,29 @@ std::int16_t addl0key(KB &kb, std::int16_t len, const std::uint8_t *key, std::in
     return 1;
 }
 
+std::int16_t addl0key(FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+                      FUNC cmpfunc) {
+    if (!checkedoffsets(b)) return addl0key(b->kbuff, len, key, dupkeys, cmpfunc);
+    KB &kb = b->kbuff;
+    std::int16_t result;
+    const int off = locatekeyin(kb, b->koffs, b->kcount, len, key, dupkeys, &result, cmpfunc);
+    if (result == 0 || kb.len + len + kLeafExtra > static_cast<int>(kBlockSize)) return 0;
+    std::uint8_t entry[kLeafExtra + kMaxKeyLen];
+    std::memcpy(entry, &len, 2);
+    std::memcpy(entry + 2, key, static_cast<std::size_t>(len) + 4);
+    const int size = len + kLeafExtra;
+    insertbytes(kb, off, entry, size);
+    // The new entry takes its place among the offsets; those after it move up by its size.
+    const int at =
+        static_cast<int>(std::lower_bound(b->koffs, b->koffs + b->kcount, off) - b->koffs);
+    for (int j = b->kcount; j >= at; --j) {
+        b->koffs[j + 1] = static_cast<std::int16_t>(b->koffs[j] + size);
+    }
+    b->koffs[at] = static_cast<std::int16_t>(off);
+    ++b->kcount;
+    return 1;
+}
+
 std::int16_t addparentkey(FSDATA *fsdata, KB &kb, std::int16_t keylen, std::uint32_t blk,
                           const std::uint8_t *key) {
     KeyRules rules;
@@ -194,10 +217,16 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
             return false;
         }
         const KB &kb = b.kb();
+        // The offsets the block's check found, when they still hold and no entry is replaced,
+        // are those of the table; the table, with the entries' sizes, is built only for a
+        // split.
+        const bool checked = step.skip < 0 && checkedoffsets(b.buffer());
         EntryTable t;
-        tableof(kb, step.skip, &t);
+        if (!checked) tableof(kb, step.skip, &t);
+        const std::int16_t *offs = checked ? b.buffer()->koffs : t.off;
+        const int count = checked ? b.buffer()->kcount : t.count;
         std::int16_t result;
-        const int pos = positionof(kb, t, placing, rules, &result);
+        const int pos = positionof(kb, offs, count, placing, rules, &result);
         if (result == 0) {
             // An equal key is stored. In a leaf that refuses the key; above, only damage
             // makes two equal separators.
@@ -205,10 +234,11 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
             return false;
         }
         const int esize = entrysize(level, placing.len);
-        if (t.used + esize <= kKbRoom) {
+        if ((checked ? usedof(kb) : t.used) + esize <= kKbRoom) {
             cascade->top = level;
             return true;
         }
+        if (checked) tableof(kb, -1, &t);
         const bool leaf = level == 0;
         step.splitat = choosesplit(leaf, t, pos, esize);
         if (step.splitat < 0) {
@@ -328,16 +358,24 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
     KB &kb = target.kb();
     if (top == cascade.base && basestep.skip >= 0) removeentry(kb, basestep.skip);
     std::int16_t placed;
+    // A leaf whose check still holds keeps it: its offsets follow the new entry.
+    const bool checked = cascade.base == 0 && checkedoffsets(target.buffer());
     if (cascade.base == 0) {
         KeyRules rules;
         placed = keyrules(fs, entry.key.bytes[0], &rules)
-                     ? addl0key(kb, entry.key.len, entry.key.bytes, rules.dupkeys, rules.cmp)
+                     ? addl0key(target.buffer(), entry.key.len, entry.key.bytes, rules.dupkeys,
+                                rules.cmp)
                      : 0;
     } else {
         placed = addparentkey(fs, kb, entry.key.len, entry.child, entry.key.bytes);
     }
     if (placed == 0) op.writefailed = true;
     op.written(target.blk(), 0);
+    // Writing marks the image changed; the engine's own insert has kept it well-formed and its
+    // offsets up to date, so its check stands (and goes to the memo when it is written back).
+    if (checked && !op.writefailed && target.buffer()->blk == target.blk()) {
+        target.buffer()->kbchecked = 1;
+    }
     return true;
 }
 

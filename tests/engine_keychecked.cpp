@@ -1,0 +1,175 @@
+// The key insert keeps a leaf's check (the entries' offsets) up to date instead of walking the
+// leaf again, and a key block written back with its check standing goes to the check memo.
+// Randomized tests: after every step each kept check equals a fresh check of the image it
+// describes, and a database whose checks are thrown away before every step (so that every
+// insert takes the slow path) answers the same and holds the same bytes, also with leaves
+// whose entries were put out of order.
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine_keyfixture.h"
+
+namespace vorn {
+namespace {
+
+using test::KeyDb;
+
+// The offsets a fresh check finds in an image, with their count; empty when it fails.
+std::vector<std::int16_t> freshcheck(const KB &kb) {
+    std::int16_t offs[kBlockEntries];
+    std::int16_t count = 0;
+    if (!validkb(kb, offs, &count)) return {};
+    return {offs, offs + count + 1};
+}
+
+// Every check the engine keeps for a buffer or in the memo describes its image.
+void expectchecksstand(KeyDb &db) {
+    FSDATA *fs = db.e();
+    for (int i = 0; i < fs->nbuffs; ++i) {
+        const FSBUFF &b = fs->buff[i];
+        if (b.blk == kNoBlock || !checkedoffsets(&b)) continue;
+        const std::vector<std::int16_t> kept(b.koffs, b.koffs + b.kcount + 1);
+        ASSERT_EQ(freshcheck(b.kbuff), kept) << "buffer of block " << b.blk;
+    }
+    if (fs->checked == nullptr) return;
+    for (const KeyCheckMemo::Entry &e : fs->checked->entry) {
+        if (e.images != fs->images) continue;
+        const std::uint64_t at = static_cast<std::uint64_t>(e.blk) * kBlockSize;
+        ASSERT_LE(at + kBlockSize, db.data->bytes.size()) << "memo of block " << e.blk;
+        KB kb;
+        std::memcpy(&kb, db.data->bytes.data() + at, sizeof kb);
+        const std::vector<std::int16_t> kept(e.offs, e.offs + e.count + 1);
+        ASSERT_EQ(freshcheck(kb), kept) << "memo of block " << e.blk;
+    }
+}
+
+// Forgets every check, so that the next operation walks every block it reads afresh.
+void forgetchecks(KeyDb &db) {
+    FSDATA *fs = db.e();
+    for (int i = 0; i < fs->nbuffs; ++i) fs->buff[i].kbchecked = 0;
+    fs->checked.reset();
+}
+
+struct Op {
+    bool add;
+    std::uint8_t fid;
+    std::string value;
+    std::uint32_t rid;
+};
+
+constexpr std::uint8_t kFids[] = {0x10, 0x11, 0x12};
+
+void defineall(KeyDb &db) {
+    db.define(0x10, 0, false);
+    db.define(0x11, 0, true);
+    db.define(0x12, 2, true);
+}
+
+// Random adds (values of many lengths, so entries differ in size; some repeated, so some
+// adds are refused) and a share of deletes of keys added before.
+std::vector<Op> randomops(std::mt19937 &rng, int count) {
+    std::vector<Op> ops, added;
+    for (int i = 0; i < count; ++i) {
+        if (!added.empty() && rng() % 4 == 0) {
+            const std::size_t k = rng() % added.size();
+            Op op = added[k];
+            op.add = false;
+            added.erase(added.begin() + static_cast<long>(k));
+            ops.push_back(op);
+            continue;
+        }
+        Op op{true, kFids[rng() % 3], {}, static_cast<std::uint32_t>(1 + rng() % 50)};
+        const std::size_t len = op.fid == 0x12 ? 4 : 1 + rng() % (rng() % 8 == 0 ? 120 : 12);
+        for (std::size_t j = 0; j < len; ++j) op.value += static_cast<char>('a' + rng() % 6);
+        ops.push_back(op);
+        added.push_back(op);
+    }
+    return ops;
+}
+
+std::int16_t apply(KeyDb &db, const Op &op) {
+    return op.add ? db.add(op.fid, op.value, op.rid) : db.del(op.fid, op.value, op.rid);
+}
+
+// Swaps two entries of the same size in a leaf of the tree: the block stays well-formed but
+// out of order, as damage may leave it. Nothing when no leaf has two such entries.
+void disorderaleaf(KeyDb &db, std::mt19937 &rng) {
+    std::vector<std::uint32_t> blocks;
+    db.treefaults(&blocks);
+    std::shuffle(blocks.begin(), blocks.end(), rng);
+    for (const std::uint32_t blk : blocks) {
+        FSBUFF *b = readblk(db.e(), blk);
+        ASSERT_NE(b, nullptr);
+        KB &kb = b->kbuff;
+        if (kb.level != 0) continue;
+        std::vector<int> offs;
+        for (int off = 0; off < usedof(kb); off += entrysize(0, entrylen(kb, off))) {
+            offs.push_back(off);
+        }
+        for (std::size_t i = 0; i < offs.size(); ++i) {
+            for (std::size_t j = offs.size() - 1; j > i; --j) {
+                const int n = entrylen(kb, offs[i]);
+                if (entrylen(kb, offs[j]) != n) continue;
+                std::uint8_t tmp[kLeafExtra + kMaxKeyLen];
+                const auto size = static_cast<std::size_t>(entrysize(0, n));
+                std::memcpy(tmp, kb.buff + offs[i], size);
+                std::memcpy(kb.buff + offs[i], kb.buff + offs[j], size);
+                std::memcpy(kb.buff + offs[j], tmp, size);
+                ASSERT_EQ(writeblk(db.e(), blk), 1);
+                return;
+            }
+        }
+    }
+}
+
+class KeptCheckTest : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(KeptCheckTest, KeptChecksMatchAFreshCheckAfterEveryStep) {
+    std::mt19937 rng(GetParam());
+    KeyDb db;
+    defineall(db);
+    int added = 0;
+    for (const Op &op : randomops(rng, 3000)) {
+        const std::int16_t done = apply(db, op);
+        if (op.add) added += done;
+        expectchecksstand(db);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(added, 1000);
+    EXPECT_EQ(db.treefaults(), "");
+    ASSERT_EQ(db.flush(), 1);
+    expectchecksstand(db);
+}
+
+TEST_P(KeptCheckTest, InsertsAnswerAndWriteAsWithEveryBlockCheckedAfresh) {
+    std::mt19937 rng(GetParam());
+    KeyDb kept, fresh;
+    defineall(kept);
+    defineall(fresh);
+    const std::vector<Op> ops = randomops(rng, 3000);
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        if (i % 500 == 250) {
+            // The same leaf of both gets the same disorder (the generators run alike).
+            std::mt19937 r1(static_cast<unsigned>(i)), r2(static_cast<unsigned>(i));
+            disorderaleaf(kept, r1);
+            disorderaleaf(fresh, r2);
+        }
+        forgetchecks(fresh);
+        ASSERT_EQ(apply(kept, ops[i]), apply(fresh, ops[i])) << "operation " << i;
+        if (i % 50 == 0) {
+            ASSERT_EQ(kept.data->bytes, fresh.data->bytes) << "after operation " << i;
+            expectchecksstand(kept);
+        }
+    }
+    ASSERT_EQ(kept.flush(), 1);
+    ASSERT_EQ(fresh.flush(), 1);
+    EXPECT_EQ(kept.data->bytes, fresh.data->bytes);
+    for (const std::uint8_t fid : kFids) EXPECT_EQ(kept.forward(fid), fresh.forward(fid));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, KeptCheckTest, ::testing::Values(1u, 2u, 3u, 4u));
+
+}  // namespace
+}  // namespace vorn
