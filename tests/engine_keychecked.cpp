@@ -169,6 +169,70 @@ TEST_P(KeptCheckTest, InsertsAnswerAndWriteAsWithEveryBlockCheckedAfresh) {
     for (const std::uint8_t fid : kFids) EXPECT_EQ(kept.forward(fid), fresh.forward(fid));
 }
 
+// A key of fid 0x10 or 0x11 (byte strings, without and with duplicates) or 0x12 (type 2):
+// values drawn from few letters, so that keys share long prefixes and equal ones occur.
+KeyCopy randomkey(std::mt19937 &rng) {
+    static constexpr std::uint8_t fids[] = {0x10, 0x11, 0x12};
+    KeyCopy k;
+    k.bytes[0] = fids[rng() % 3];
+    k.len = static_cast<std::int16_t>(1 + (rng() % 3 == 0 ? rng() % 7 : 7 + rng() % 10));
+    for (int i = 1; i < k.len + 4; ++i) k.bytes[i] = static_cast<std::uint8_t>('a' + rng() % 3);
+    return k;
+}
+
+TEST(PlacingPosition, EqualsAFullComparisonOfEachEntryInTurn) {
+    KeyDb db;
+    defineall(db);
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3000; ++round) {
+        KB kb{};
+        kb.type = 1;
+        kb.len = kKbHeader;
+        kb.level = static_cast<std::int8_t>(rng() % 2);
+        std::vector<KeyCopy> keys(rng() % 40);
+        for (KeyCopy &k : keys) k = randomkey(rng);
+        KeyRules byfid;
+        // Ordered by the rules of each pair's index, unless the block is to be out of order.
+        if (rng() % 3 != 0) {
+            std::sort(keys.begin(), keys.end(), [&](const KeyCopy &a, const KeyCopy &b) {
+                return keyrules(db.e(), a.bytes[0], &byfid) &&
+                       comparekeys(byfid, a.bytes, a.len, b.bytes, b.len) < 0;
+            });
+        }
+        std::vector<std::int16_t> offs;
+        for (const KeyCopy &k : keys) {
+            offs.push_back(static_cast<std::int16_t>(usedof(kb)));
+            std::uint8_t *at = kb.buff + usedof(kb);
+            std::memcpy(at, &k.len, 2);
+            const std::uint32_t child = 99;
+            if (kb.level > 0) std::memcpy(at + 2, &child, 4);
+            std::memcpy(at + keyoffsetof(kb.level), k.bytes, static_cast<std::size_t>(k.len) + 4);
+            kb.len = static_cast<std::int16_t>(kb.len + entrysize(kb.level, k.len));
+            ++kb.numkeys;
+        }
+        for (int probe = 0; probe < 20; ++probe) {
+            const KeyCopy key =
+                probe < 5 && !keys.empty() ? keys[rng() % keys.size()] : randomkey(rng);
+            KeyRules rules;
+            ASSERT_TRUE(keyrules(db.e(), key.bytes[0], &rules));
+            int want = static_cast<int>(keys.size());
+            std::int16_t wantresult = -1;
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                wantresult = comparekeys(rules, key.bytes, key.len, keys[i].bytes, keys[i].len);
+                if (wantresult <= 0) {
+                    want = static_cast<int>(i);
+                    break;
+                }
+            }
+            std::int16_t result = 99;
+            const int got = placingposition(kb, offs.data(), static_cast<int>(offs.size()), key,
+                                            rules, &result);
+            ASSERT_EQ(got, want) << "round " << round;
+            ASSERT_EQ((result > 0) - (result < 0), (wantresult > 0) - (wantresult < 0));
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, KeptCheckTest, ::testing::Values(1u, 2u, 3u, 4u));
 
 }  // namespace

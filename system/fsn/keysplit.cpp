@@ -6,6 +6,7 @@
 #include <vorn/errors.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,13 +55,52 @@ int positionwith(const KB &kb, const std::int16_t *offs, int count, const KeyCop
     return count;
 }
 
+// The first eight bytes of a key as a number that orders as the bytes do.
+std::uint64_t leadingword(const std::uint8_t *p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    return w;
+}
+
+// positionwith for a byte-string key of at least eight bytes. An entry of eight bytes or more
+// whose first eight sort below the key's has its first difference from the key there, in the
+// key's favour: the rule of byte strings puts the key after it, so the entry is passed
+// without the full comparison. The others are compared in full.
+int positionofchars(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                    std::int16_t dupkeys, std::int16_t *result) {
+    const std::uint64_t lead = leadingword(key.bytes);
+    const int koff = keyoffsetof(kb.level);
+    *result = -1;
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t *stored = kb.buff + offs[i] + koff;
+        const int n = entrylen(kb, offs[i]);
+        if (n >= 8 && lead > leadingword(stored)) {
+            *result = 1;
+            continue;
+        }
+        *result =
+            comparechars(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
+                         dupkeys, key.len, static_cast<std::int16_t>(n));
+        if (*result <= 0) return i;
+    }
+    return count;
+}
+
+}  // namespace
+
 // Byte-string indexes compare with their rule inlined, the others through their FUNC.
-int positionof(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
-               const KeyRules &rules, std::int16_t *result) {
+int placingposition(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                    const KeyRules &rules, std::int16_t *result) {
+    if ((rules.cmp == charfunc || rules.cmp == ucharfunc) && key.len >= 8) {
+        return positionofchars(kb, offs, count, key, rules.dupkeys, result);
+    }
     return withcompare(rules.cmp, [&](auto compare) {
         return positionwith(kb, offs, count, key, rules.dupkeys, result, compare);
     });
 }
+
+namespace {
 
 // Whether splitting at `at` leaves room for the new entry (esize bytes at index pos) in the
 // half that receives it. Leaf: entries [0, at) move left, the entry goes left when pos < at.
@@ -226,7 +266,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
         const std::int16_t *offs = checked ? b.buffer()->koffs : t.off;
         const int count = checked ? b.buffer()->kcount : t.count;
         std::int16_t result;
-        const int pos = positionof(kb, offs, count, placing, rules, &result);
+        const int pos = placingposition(kb, offs, count, placing, rules, &result);
         if (result == 0) {
             // An equal key is stored. In a leaf that refuses the key; above, only damage
             // makes two equal separators.

@@ -275,6 +275,12 @@ struct Cascade {
     SplitStep step[kMaxLevels];
 };
 
+// Index of the first of the count entries at offs not less than key (count when none is), by
+// the rules of key's index; *result the comparison there (-1 without entries). The entries
+// are taken one by one, so that in a block out of order the entry goes where it always has.
+int placingposition(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                    const KeyRules &rules, std::int16_t *result);
+
 // Plans placing `entry` into path[base] (whose entry at offset skip, if any, it replaces).
 // Refuses an entry equal to a stored one, a damaged block, and a root split that would need
 // a level above the highest. Nothing changes.
