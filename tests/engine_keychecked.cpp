@@ -180,6 +180,22 @@ KeyCopy randomkey(std::mt19937 &rng) {
     return k;
 }
 
+// A leaf entry placed by a buffer's kept check lands where the walk of the image puts it (or
+// is refused alike), and the kept offsets equal a fresh check of the result.
+void expectsameplacing(const KB &kb, const KeyCopy &key, const KeyRules &rules) {
+    KB walked = kb;
+    const std::int16_t want = addl0key(walked, key.len, key.bytes, rules.dupkeys, rules.cmp);
+    FSBUFF b{};
+    b.kbuff = kb;
+    ASSERT_TRUE(validkb(b.kbuff, b.koffs, &b.kcount));
+    b.kbchecked = 1;
+    ASSERT_EQ(addl0key(&b, key.len, key.bytes, rules.dupkeys, rules.cmp), want);
+    ASSERT_EQ(std::memcmp(&b.kbuff, &walked, sizeof walked), 0);
+    if (checkedoffsets(&b)) {
+        ASSERT_EQ(freshcheck(b.kbuff), std::vector<std::int16_t>(b.koffs, b.koffs + b.kcount + 1));
+    }
+}
+
 TEST(PlacingPosition, EqualsAFullComparisonOfEachEntryInTurn) {
     KeyDb db;
     defineall(db);
@@ -189,8 +205,15 @@ TEST(PlacingPosition, EqualsAFullComparisonOfEachEntryInTurn) {
         kb.type = 1;
         kb.len = kKbHeader;
         kb.level = static_cast<std::int8_t>(rng() % 2);
-        std::vector<KeyCopy> keys(rng() % 40);
-        for (KeyCopy &k : keys) k = randomkey(rng);
+        // As many keys as fit, leaving room for one more entry now and then.
+        std::vector<KeyCopy> keys;
+        const int room = kKbRoom - (rng() % 2 == 0 ? 0 : 30);
+        for (int used = 0, want = static_cast<int>(rng() % 60); want > 0; --want) {
+            const KeyCopy k = randomkey(rng);
+            used += entrysize(kb.level, k.len);
+            if (used > room) break;
+            keys.push_back(k);
+        }
         KeyRules byfid;
         // Ordered by the rules of each pair's index, unless the block is to be out of order.
         if (rng() % 3 != 0) {
@@ -229,6 +252,8 @@ TEST(PlacingPosition, EqualsAFullComparisonOfEachEntryInTurn) {
                                             rules, &result);
             ASSERT_EQ(got, want) << "round " << round;
             ASSERT_EQ((result > 0) - (result < 0), (wantresult > 0) - (wantresult < 0));
+            if (kb.level == 0) expectsameplacing(kb, key, rules);
+            if (HasFatalFailure()) return;
         }
     }
 }

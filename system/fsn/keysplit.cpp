@@ -202,21 +202,70 @@ std::int16_t addl0key(KB &kb, std::int16_t len, const std::uint8_t *key, std::in
     return 1;
 }
 
+namespace {
+
+// The bisection of locatekey over the count entries at offs, for a byte-string key of at least
+// eight bytes: the same entries are probed in the same order, but one of eight bytes or more
+// whose first eight differ from the key's is ordered by them alone (its first difference lies
+// there) without the full comparison. Returns the index of the entry found (count for the
+// end); *result gets the sign of that comparison, which is all the insert asks of it.
+int bisectchars(const KB &kb, const std::int16_t *offs, int count, std::int16_t len,
+                const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result) {
+    const std::uint64_t lead = leadingword(key);
+    const int koff = keyoffsetof(kb.level);
+    auto compare = [&](int i) -> std::int16_t {
+        const std::uint8_t *stored = kb.buff + offs[i] + koff;
+        const int n = entrylen(kb, offs[i]);
+        if (n >= 8) {
+            const std::uint64_t other = leadingword(stored);
+            if (lead != other) return lead > other ? 1 : -1;
+        }
+        return comparechars(key, stored, static_cast<std::int16_t>(std::min<int>(len, n)), dupkeys,
+                            len, static_cast<std::int16_t>(n));
+    };
+    std::int16_t athi = -1, last = -1;
+    int lo = 0, hi = count;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        last = compare(mid);
+        if (last <= 0) {
+            hi = mid;
+            athi = last;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    *result = lo < count ? athi : last;
+    return lo;
+}
+
+// Where the key goes among the entries of a buffer whose check holds: the index of the entry
+// locatekey finds, and the sign of its comparison in *result.
+int leafplace(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              FUNC cmpfunc, std::int16_t *result) {
+    if ((cmpfunc == charfunc || cmpfunc == ucharfunc) && len >= 8) {
+        return bisectchars(b->kbuff, b->koffs, b->kcount, len, key, dupkeys, result);
+    }
+    const int off = locatekeyin(b->kbuff, b->koffs, b->kcount, len, key, dupkeys, result, cmpfunc);
+    return static_cast<int>(std::lower_bound(b->koffs, b->koffs + b->kcount, off) - b->koffs);
+}
+
+}  // namespace
+
 std::int16_t addl0key(FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
                       FUNC cmpfunc) {
     if (!checkedoffsets(b)) return addl0key(b->kbuff, len, key, dupkeys, cmpfunc);
     KB &kb = b->kbuff;
     std::int16_t result;
-    const int off = locatekeyin(kb, b->koffs, b->kcount, len, key, dupkeys, &result, cmpfunc);
+    const int at = leafplace(b, len, key, dupkeys, cmpfunc, &result);
     if (result == 0 || kb.len + len + kLeafExtra > static_cast<int>(kBlockSize)) return 0;
+    const int off = b->koffs[at];
     std::uint8_t entry[kLeafExtra + kMaxKeyLen];
     std::memcpy(entry, &len, 2);
     std::memcpy(entry + 2, key, static_cast<std::size_t>(len) + 4);
     const int size = len + kLeafExtra;
     insertbytes(kb, off, entry, size);
     // The new entry takes its place among the offsets; those after it move up by its size.
-    const int at =
-        static_cast<int>(std::lower_bound(b->koffs, b->koffs + b->kcount, off) - b->koffs);
     for (int j = b->kcount; j >= at; --j) {
         b->koffs[j + 1] = static_cast<std::int16_t>(b->koffs[j] + size);
     }
