@@ -110,6 +110,29 @@ int pack(std::uint8_t *o, std::size_t room, const std::uint8_t *b, int n,
     return emitted;
 }
 
+// The packed length of a record of 1..127 bytes, counted off its pair map (two words) without
+// walking the packets. No packet of such a record reaches the longest literal or run, so each
+// maximal stretch of set bits (equal pairs j..k, bytes j..k+1) is one run, except that a run
+// stops in front of the last byte, which then is a literal of its own; the bytes between runs
+// are one literal each. Then the length is the bytes outside runs, one per literal and two per
+// run. The raw shape is taken exactly when this reaches n: the packets that follow any point
+// save less than the bytes they cover, so no earlier point reaches n unless the end does.
+int shortpackedlength(const std::uint64_t *map, int n) {
+    const std::uint64_t lo = map[0], hi = map[1];
+    const int runs = std::popcount(lo & ~(lo << 1)) + std::popcount(hi & ~((hi << 1) | (lo >> 63)));
+    if (runs == 0) return n + 1;
+    // Runs with no byte between them: a stretch ends at k and the next starts at k + 2.
+    const std::uint64_t lo1 = (lo >> 1) | (hi << 63), hi1 = hi >> 1;
+    const std::uint64_t lo2 = (lo >> 2) | (hi << 62), hi2 = hi >> 2;
+    const int adjacent = std::popcount(lo & ~lo1 & lo2) + std::popcount(hi & ~hi1 & hi2);
+    const bool endpair = paired(map, n - 2);
+    const bool cut = endpair && n >= 3 && paired(map, n - 3);  // a run stops before the last byte
+    const int literals =
+        (runs - 1 - adjacent) + (paired(map, 0) ? 0 : 1) + (!endpair || cut ? 1 : 0);
+    const int runbytes = std::popcount(lo) + std::popcount(hi) + runs - (cut ? 1 : 0);
+    return n - runbytes + literals + 2 * runs;
+}
+
 }  // namespace
 
 int compress(void *out, std::size_t room, const void *in, std::int16_t len) {
@@ -122,7 +145,8 @@ int compress(void *out, std::size_t room, const void *in, std::int16_t len) {
     // written without them. The packets are written once they are known to be stored.
     std::uint64_t map[kMapWords];
     pairmap(b, n, map);
-    const int packed = pack<false>(o, room, b, n, map);
+    const int packed = n <= kLongestLiteral ? (shortpackedlength(map, n) >= n ? 0 : 1)
+                                            : pack<false>(o, room, b, n, map);
     if (packed == 0) return storeraw(o, room, b, n);
     if (packed < 0) return -1;
     return pack<true>(o, room, b, n, map);
