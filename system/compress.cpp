@@ -110,6 +110,15 @@ int pack(std::uint8_t *o, std::size_t room, const std::uint8_t *b, int n,
     return emitted;
 }
 
+// The number of set bits, counted in parallel within the word (a build for any x86-64 has no
+// instruction for it, and the library's routine costs a call).
+int bitcount(std::uint64_t v) {
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((v * 0x0101010101010101ull) >> 56);
+}
+
 // The packed length of a record of 1..127 bytes, counted off its pair map (two words) without
 // walking the packets. No packet of such a record reaches the longest literal or run, so each
 // maximal stretch of set bits (equal pairs j..k, bytes j..k+1) is one run, except that a run
@@ -119,17 +128,17 @@ int pack(std::uint8_t *o, std::size_t room, const std::uint8_t *b, int n,
 // save less than the bytes they cover, so no earlier point reaches n unless the end does.
 int shortpackedlength(const std::uint64_t *map, int n) {
     const std::uint64_t lo = map[0], hi = map[1];
-    const int runs = std::popcount(lo & ~(lo << 1)) + std::popcount(hi & ~((hi << 1) | (lo >> 63)));
+    const int runs = bitcount(lo & ~(lo << 1)) + bitcount(hi & ~((hi << 1) | (lo >> 63)));
     if (runs == 0) return n + 1;
     // Runs with no byte between them: a stretch ends at k and the next starts at k + 2.
     const std::uint64_t lo1 = (lo >> 1) | (hi << 63), hi1 = hi >> 1;
     const std::uint64_t lo2 = (lo >> 2) | (hi << 62), hi2 = hi >> 2;
-    const int adjacent = std::popcount(lo & ~lo1 & lo2) + std::popcount(hi & ~hi1 & hi2);
+    const int adjacent = bitcount(lo & ~lo1 & lo2) + bitcount(hi & ~hi1 & hi2);
     const bool endpair = paired(map, n - 2);
     const bool cut = endpair && n >= 3 && paired(map, n - 3);  // a run stops before the last byte
     const int literals =
         (runs - 1 - adjacent) + (paired(map, 0) ? 0 : 1) + (!endpair || cut ? 1 : 0);
-    const int runbytes = std::popcount(lo) + std::popcount(hi) + runs - (cut ? 1 : 0);
+    const int runbytes = bitcount(lo) + bitcount(hi) + runs - (cut ? 1 : 0);
     return n - runbytes + literals + 2 * runs;
 }
 
