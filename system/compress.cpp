@@ -36,6 +36,17 @@ void pairmap(const std::uint8_t *b, int n, std::uint64_t *map) {
         const auto equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)));
         map[j >> 6] |= static_cast<std::uint64_t>(equal) << (j & 63);
     }
+    // The last pairs: the sixteen ending at the last byte, some of them seen already.
+    if (n >= 17 && j < n - 1) {
+        const int at = n - 17;
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + at));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + at + 1));
+        const auto equal = static_cast<std::uint64_t>(
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next))));
+        map[at >> 6] |= equal << (at & 63);
+        if ((at & 63) > 48) map[(at >> 6) + 1] |= equal >> (64 - (at & 63));
+        j = n - 1;
+    }
 #endif
     for (; j < n - 1; ++j) {
         if (b[j] == b[j + 1]) map[j >> 6] |= std::uint64_t{1} << (j & 63);
