@@ -98,16 +98,37 @@ std::int64_t PrivateCache::length() {
     return std::max(onfile, static_cast<std::int64_t>(heldend_));
 }
 
+bool PrivateCache::writestretch(std::size_t from, std::size_t n) {
+    if (n == 1) return writeslot(slotof(changed_[from]));
+    stretch_.resize(n * kCacheBlockSize);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::memcpy(stretch_.data() + i * kCacheBlockSize, slotof(changed_[from + i]).data,
+                    kCacheBlockSize);
+    }
+    if (file_->writeat(stretch_.data(), stretch_.size(), changed_[from] * kCacheBlockSize) !=
+        static_cast<long>(stretch_.size())) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) *slotof(changed_[from + i]).changed = false;
+    return true;
+}
+
 bool PrivateCache::writeout() {
     // Ascending order, as the engine writes: appended blocks land after the blocks below them.
-    std::sort(changed_.begin(), changed_.end());
+    // Only the current entries are kept (a block written out to make room, and perhaps
+    // changed again, is listed again); neighbouring blocks go out together, in one write of
+    // at most kStretchBlocks, so a file written at a flush point costs few calls.
+    compact();
+    constexpr std::size_t kStretchBlocks = 256;
     std::size_t done = 0;
-    for (; done < changed_.size(); ++done) {
-        const std::uint64_t blk = changed_[done];
-        const Slot slot = slotof(blk);
-        // A block written out to make room, and perhaps changed again, is listed again.
-        if (*slot.tag != blk + 1 || !*slot.changed) continue;
-        if (!writeslot(slot)) break;
+    while (done < changed_.size()) {
+        std::size_t n = 1;
+        while (done + n < changed_.size() && n < kStretchBlocks &&
+               changed_[done + n] == changed_[done] + n) {
+            ++n;
+        }
+        if (!writestretch(done, n)) break;
+        done += n;
     }
     changed_.erase(changed_.begin(), changed_.begin() + static_cast<std::ptrdiff_t>(done));
     if (!changed_.empty()) return false;
