@@ -292,16 +292,22 @@ std::int16_t addparentkey(FSDATA *fsdata, KB &kb, std::int16_t keylen, std::uint
 bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry, int skip,
                  Cascade *cascade) {
     cascade->base = base;
-    KeyCopy placing = entry.key;
+    // The key placed at each level: the entry's, then the separator of the split below.
+    const KeyCopy *placing = &entry.key;
     for (int level = base; level <= kMaxLevel; ++level) {
         SplitStep &step = cascade->step[level];
-        step = SplitStep{};
+        // Each field is set afresh (the separator's bytes when a split copies them in).
+        step.splitat = 0;
+        step.entryleft = false;
+        step.newblk = 0;
+        step.up.len = 0;
+        step.upchild = 0;
         step.blk = path[static_cast<std::size_t>(level)];
         step.skip = level == base ? skip : -1;
         TreeRead why;
         Held b(readtreeblock(op.fs, step.blk, level, &why));
         KeyRules rules;
-        if (!b || !keyrules(op.fs, placing.bytes[0], &rules)) {
+        if (!b || !keyrules(op.fs, placing->bytes[0], &rules)) {
             dberror(op.fs, level == 0 ? kDbKeyChildRead : parentcode(level), nullptr, nullptr);
             return false;
         }
@@ -315,14 +321,14 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
         const std::int16_t *offs = checked ? b.buffer()->koffs : t.off;
         const int count = checked ? b.buffer()->kcount : t.count;
         std::int16_t result;
-        const int pos = placingposition(kb, offs, count, placing, rules, &result);
+        const int pos = placingposition(kb, offs, count, *placing, rules, &result);
         if (result == 0) {
             // An equal key is stored. In a leaf that refuses the key; above, only damage
             // makes two equal separators.
             if (level > 0) dberror(op.fs, parentcode(level), nullptr, nullptr);
             return false;
         }
-        const int esize = entrysize(level, placing.len);
+        const int esize = entrysize(level, placing->len);
         if ((checked ? usedof(kb) : t.used) + esize <= kKbRoom) {
             cascade->top = level;
             return true;
@@ -338,7 +344,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
         const int upoff = t.off[leaf ? step.splitat - 1 : step.splitat];
         copyentrykey(kb, upoff, &step.up);
         if (!leaf) step.upchild = entrychild(kb, upoff);
-        placing = step.up;
+        placing = &step.up;
         if (path[static_cast<std::size_t>(level + 1)] == 0) {
             // The root splits. A new root above the highest level would leave the path no
             // place above it: the key is refused before anything changes.
