@@ -99,32 +99,33 @@ std::int64_t PrivateCache::length() {
 }
 
 bool PrivateCache::writestretch(std::size_t from, std::size_t n) {
-    if (n == 1) return writeslot(slotof(changed_[from]));
-    stretch_.resize(n * kCacheBlockSize);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::memcpy(stretch_.data() + i * kCacheBlockSize, slotof(changed_[from + i]).data,
-                    kCacheBlockSize);
-    }
-    if (file_->writeat(stretch_.data(), stretch_.size(), changed_[from] * kCacheBlockSize) !=
-        static_cast<long>(stretch_.size())) {
+    // The slots of neighbouring blocks in one chunk lie side by side: one write takes them.
+    const Slot first = slotof(changed_[from]);
+    const std::size_t bytes = n * kCacheBlockSize;
+    if (file_->writeat(first.data, bytes, changed_[from] * kCacheBlockSize) !=
+        static_cast<long>(bytes)) {
         return false;
     }
-    for (std::size_t i = 0; i < n; ++i) *slotof(changed_[from + i]).changed = false;
+    std::fill(first.changed, first.changed + n, false);
     return true;
+}
+
+bool PrivateCache::besidein(std::uint64_t blk, std::size_t n) const {
+    const std::size_t s = static_cast<std::size_t>(blk % capacity_);
+    return s + n < capacity_ && s / kChunkSlots == (s + n) / kChunkSlots;
 }
 
 bool PrivateCache::writeout() {
     // Ascending order, as the engine writes: appended blocks land after the blocks below them.
     // Only the current entries are kept (a block written out to make room, and perhaps
-    // changed again, is listed again); neighbouring blocks go out together, in one write of
-    // at most kStretchBlocks, so a file written at a flush point costs few calls.
+    // changed again, is listed again); neighbouring blocks held in one chunk go out together,
+    // in one write, so a file written at a flush point costs few calls.
     compact();
-    constexpr std::size_t kStretchBlocks = 256;
     std::size_t done = 0;
     while (done < changed_.size()) {
         std::size_t n = 1;
-        while (done + n < changed_.size() && n < kStretchBlocks &&
-               changed_[done + n] == changed_[done] + n) {
+        while (done + n < changed_.size() && changed_[done + n] == changed_[done] + n &&
+               besidein(changed_[done], n)) {
             ++n;
         }
         if (!writestretch(done, n)) break;
