@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "keytree.h"
+
 namespace vorn {
 namespace {
 
@@ -40,6 +42,15 @@ bool writeimage(FSDATA *fsdata, const void *image, std::uint32_t blk) {
            static_cast<long>(kBlockSize);
 }
 
+// A key block written back whose check still holds (the engine's own inserts keep it) is now
+// the file's image: the memo may vouch for it when it is read again. A pinned buffer may be
+// part way through a change, so only a free one is remembered.
+void rememberwritten(FSDATA *fsdata, FSBUFF &b) {
+    if (b.pins != 0 || !checkedoffsets(&b)) return;
+    b.asread = 1;
+    rememberchecked(fsdata, &b);
+}
+
 // Writes one changed buffer back; reports and returns false on failure.
 bool writeback(FSDATA *fsdata, FSBUFF &b) {
     count(stats.bf);
@@ -49,7 +60,10 @@ bool writeback(FSDATA *fsdata, FSBUFF &b) {
     if (extended && fsdata->flavor == Flavor::Server) fsdata->fscb.dbextended = 1;
     // An appended block goes to its own offset, so a file with a partial trailing block
     // never shifts the blocks that follow.
-    if (writeimage(fsdata, &b.dbuff, b.blk)) return true;
+    if (writeimage(fsdata, &b.dbuff, b.blk)) {
+        rememberwritten(fsdata, b);
+        return true;
+    }
     // The block still differs from the file: keep it marked so that a later flush writes it
     // again instead of the change being dropped without a trace.
     b.cf = 1;
