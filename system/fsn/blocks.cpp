@@ -222,16 +222,18 @@ std::int16_t flushbuffs(FSDATA *fsdata) {
     if (fsdata->readonly != 0) return 1;
     // Ascending block order: neighbouring blocks are written together, and appended blocks
     // are written after every block below them.
+    // Only changed buffers are ordered, mostly one or two: an insertion sort, no allocation.
     std::int16_t order[kMaxBuffers];
-    const int n = fsdata->nbuffs;
-    for (int j = 0; j < n; ++j) order[j] = static_cast<std::int16_t>(j);
-    std::stable_sort(order, order + n, [fsdata](std::int16_t a, std::int16_t b) {
-        return fsdata->buff[a].blk < fsdata->buff[b].blk;
-    });
-    for (int j = 0; j < n; ++j) {
-        FSBUFF &b = fsdata->buff[order[j]];
+    int n = 0;
+    for (int j = 0; j < fsdata->nbuffs; ++j) {
+        const FSBUFF &b = fsdata->buff[j];
         if (b.blk == kNoBlock || b.cf == 0) continue;
-        if (!writeback(fsdata, b)) return 0;
+        int at = n++;
+        for (; at > 0 && fsdata->buff[order[at - 1]].blk > b.blk; --at) order[at] = order[at - 1];
+        order[at] = static_cast<std::int16_t>(j);
+    }
+    for (int j = 0; j < n; ++j) {
+        if (!writeback(fsdata, fsdata->buff[order[j]])) return 0;
     }
     if (fsdata->flavor == Flavor::Library && fsdata->fscb.cf != 0 && !writecontrolblock(fsdata)) {
         dberror(fsdata, kDbFlushHeader, nullptr, nullptr);
