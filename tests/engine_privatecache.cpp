@@ -1,7 +1,8 @@
 // The write-back cache of private files: after any mix of writes (whole blocks, partial,
 // spanning, past the end) and a writeout, the file holds exactly what the same writes made
 // directly leave; reads and the length agree with that file all along; nothing reaches the
-// file before a writeout while the blocks fit; and a failed write-out loses nothing.
+// file before a writeout while the blocks fit, and neighbouring blocks then go out together;
+// and a failed write-out loses nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -122,10 +123,42 @@ TEST(PrivateCache, WholeBlocksWaitForTheWriteout) {
     EXPECT_EQ(p.cached->length(), static_cast<std::int64_t>(8 * kB));
     const long writes = p.held->writes;
     ASSERT_TRUE(p.cached->writeout());
-    EXPECT_EQ(p.held->writes - writes, 8);
+    EXPECT_EQ(p.held->writes - writes, 1);  // neighbours go out in one write
     EXPECT_EQ(p.held->bytes, std::vector<std::uint8_t>(8 * kB, 0xAB));
     ASSERT_TRUE(p.cached->writeout());  // nothing left
-    EXPECT_EQ(p.held->writes - writes, 8);
+    EXPECT_EQ(p.held->writes - writes, 1);
+}
+
+TEST(PrivateCache, NeighboursGoOutTogetherUpToAChunk) {
+    Pair p(0, 1024);
+    std::vector<std::uint8_t> block(kB);
+    // Blocks 0..299 and 400..401, in no order, some written twice.
+    std::vector<std::uint64_t> blocks;
+    for (std::uint64_t blk = 0; blk < 300; ++blk) blocks.push_back(blk);
+    blocks.insert(blocks.end(), {401, 400, 7, 299});
+    std::shuffle(blocks.begin(), blocks.end(), std::mt19937(3));
+    for (const std::uint64_t blk : blocks) {
+        block.assign(kB, static_cast<std::uint8_t>(blk));
+        ASSERT_EQ(p.cached->writeat(block.data(), kB, blk * kB), static_cast<long>(kB));
+        ASSERT_EQ(p.plain.writeat(block.data(), kB, blk * kB), static_cast<long>(kB));
+    }
+    const long writes = p.held->writes;
+    ASSERT_TRUE(p.cached->writeout());
+    EXPECT_EQ(p.held->writes - writes, 6);  // 64 blocks a chunk: 4 of 64, 44, 2
+    EXPECT_EQ(p.held->bytes, p.direct->bytes);
+}
+
+TEST(PrivateCache, AFailedStretchKeepsAllItsBlocks) {
+    Pair p(0, 16);
+    std::vector<std::uint8_t> block(kB, 0x3D);
+    for (std::uint64_t blk = 0; blk < 4; ++blk) {
+        ASSERT_EQ(p.cached->writeat(block.data(), kB, blk * kB), static_cast<long>(kB));
+    }
+    p.held->failwriteat = p.held->writes;
+    p.held->shortwrite = true;  // half of the stretch reaches the file
+    EXPECT_FALSE(p.cached->writeout());
+    ASSERT_TRUE(p.cached->writeout());
+    EXPECT_EQ(p.held->bytes, std::vector<std::uint8_t>(4 * kB, 0x3D));
 }
 
 TEST(PrivateCache, AFailedWriteoutKeepsTheBlocksForTheNext) {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "keytree.h"
+
 namespace vorn {
 namespace {
 
@@ -40,6 +42,15 @@ bool writeimage(FSDATA *fsdata, const void *image, std::uint32_t blk) {
            static_cast<long>(kBlockSize);
 }
 
+// A key block written back whose check still holds (the engine's own inserts keep it) is now
+// the file's image: the memo may vouch for it when it is read again. A pinned buffer may be
+// part way through a change, so only a free one is remembered.
+void rememberwritten(FSDATA *fsdata, FSBUFF &b) {
+    if (b.pins != 0 || !checkedoffsets(&b)) return;
+    b.asread = 1;
+    rememberchecked(fsdata, &b);
+}
+
 // Writes one changed buffer back; reports and returns false on failure.
 bool writeback(FSDATA *fsdata, FSBUFF &b) {
     count(stats.bf);
@@ -49,7 +60,10 @@ bool writeback(FSDATA *fsdata, FSBUFF &b) {
     if (extended && fsdata->flavor == Flavor::Server) fsdata->fscb.dbextended = 1;
     // An appended block goes to its own offset, so a file with a partial trailing block
     // never shifts the blocks that follow.
-    if (writeimage(fsdata, &b.dbuff, b.blk)) return true;
+    if (writeimage(fsdata, &b.dbuff, b.blk)) {
+        rememberwritten(fsdata, b);
+        return true;
+    }
     // The block still differs from the file: keep it marked so that a later flush writes it
     // again instead of the change being dropped without a trace.
     b.cf = 1;
@@ -208,16 +222,18 @@ std::int16_t flushbuffs(FSDATA *fsdata) {
     if (fsdata->readonly != 0) return 1;
     // Ascending block order: neighbouring blocks are written together, and appended blocks
     // are written after every block below them.
+    // Only changed buffers are ordered, mostly one or two: an insertion sort, no allocation.
     std::int16_t order[kMaxBuffers];
-    const int n = fsdata->nbuffs;
-    for (int j = 0; j < n; ++j) order[j] = static_cast<std::int16_t>(j);
-    std::stable_sort(order, order + n, [fsdata](std::int16_t a, std::int16_t b) {
-        return fsdata->buff[a].blk < fsdata->buff[b].blk;
-    });
-    for (int j = 0; j < n; ++j) {
-        FSBUFF &b = fsdata->buff[order[j]];
+    int n = 0;
+    for (int j = 0; j < fsdata->nbuffs; ++j) {
+        const FSBUFF &b = fsdata->buff[j];
         if (b.blk == kNoBlock || b.cf == 0) continue;
-        if (!writeback(fsdata, b)) return 0;
+        int at = n++;
+        for (; at > 0 && fsdata->buff[order[at - 1]].blk > b.blk; --at) order[at] = order[at - 1];
+        order[at] = static_cast<std::int16_t>(j);
+    }
+    for (int j = 0; j < n; ++j) {
+        if (!writeback(fsdata, fsdata->buff[order[j]])) return 0;
     }
     if (fsdata->flavor == Flavor::Library && fsdata->fscb.cf != 0 && !writecontrolblock(fsdata)) {
         dberror(fsdata, kDbFlushHeader, nullptr, nullptr);

@@ -41,10 +41,11 @@ struct FSBUFF {
     std::uint8_t pins;  // held by a running operation: never chosen as a victim
     // The image passed the key block check (validkb) when it came from the file, and only the
     // engine has changed it since: the check need not walk its entries again. Cleared when
-    // another image is read in, and when the block is marked changed.
+    // another image is read in, and when the block is marked changed (a leaf insert, which
+    // keeps the entries' offsets up to date, sets it again).
     std::uint8_t kbchecked;
-    // The image is the file's block as read, unchanged since: the key check memo may vouch
-    // for it. Cleared when the image is replaced or changed.
+    // The image is the file's block as read (or as written back), unchanged since: the key
+    // check memo may vouch for it. Cleared when the image is replaced or changed.
     std::uint8_t asread;
     // With kbchecked: the offsets of the key block's entries as the check found them (koffs[
     // kcount] is their end), so that a search need not walk the entries again.

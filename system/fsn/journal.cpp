@@ -116,19 +116,34 @@ std::string journalpath(const char *dbpath) {
     return path.substr(0, base + keep) + hash + kSuffix;
 }
 
+void sealjournal(std::uint8_t *bytes, std::uint32_t count, std::uint64_t oldlength) {
+    std::memcpy(bytes, kMagic, sizeof kMagic);
+    putat<std::uint32_t>(bytes + 8, count);
+    putat<std::uint32_t>(bytes + 12, 0);
+    putat<std::uint64_t>(bytes + 16, oldlength);
+    const std::size_t entries = static_cast<std::size_t>(count) * kJournalEntry;
+    putat<std::uint64_t>(bytes + 24, checksum(bytes, bytes + kJournalHeader, entries));
+}
+
 void encodejournal(const JournalContent &content, std::vector<std::uint8_t> *out) {
     const auto count = static_cast<std::uint32_t>(content.blocks.size());
-    out->assign(kJournalHeader + static_cast<std::size_t>(count) * kJournalEntry, 0);
-    std::uint8_t *h = out->data();
-    std::memcpy(h, kMagic, sizeof kMagic);
-    putat<std::uint32_t>(h + 8, count);
-    putat<std::uint64_t>(h + 16, content.oldlength);
-    std::uint8_t *p = h + kJournalHeader;
+    out->resize(kJournalHeader + static_cast<std::size_t>(count) * kJournalEntry);
+    std::uint8_t *p = out->data() + kJournalHeader;
     for (std::uint32_t i = 0; i < count; ++i, p += kJournalEntry) {
         putat<std::uint32_t>(p, content.blocks[i]);
         std::memcpy(p + 4, content.image(i), kBlockSize);
     }
-    putat<std::uint64_t>(h + 24, checksum(h, h + kJournalHeader, out->size() - kJournalHeader));
+    sealjournal(out->data(), count, content.oldlength);
+}
+
+void entriesof(const std::uint8_t *entries, std::uint32_t count, JournalContent *content) {
+    content->blocks.resize(count);
+    content->images.resize(static_cast<std::size_t>(count) * kBlockSize);
+    for (std::uint32_t i = 0; i < count; ++i, entries += kJournalEntry) {
+        content->blocks[i] = getat<std::uint32_t>(entries);
+        std::memcpy(content->images.data() + static_cast<std::size_t>(i) * kBlockSize, entries + 4,
+                    kBlockSize);
+    }
 }
 
 JournalState readjournal(platform::BlockFile &journal, JournalContent *content) {

@@ -49,6 +49,12 @@ enum class JournalState {
 
 // Encodes a journal (header and entries) into `out`, ready for one write.
 void encodejournal(const JournalContent &content, std::vector<std::uint8_t> *out);
+// Writes the header, checksum included, of a journal whose `count` entries already follow
+// it in `bytes`: an operation's journal is put together in place, without a copy.
+void sealjournal(std::uint8_t *bytes, std::uint32_t count, std::uint64_t oldlength);
+// Copies `count` encoded entries (as they follow the header) into `content`'s blocks and
+// images, unchecked: for a journal this process has just put together.
+void entriesof(const std::uint8_t *entries, std::uint32_t count, JournalContent *content);
 // Reads and checks the journal in `journal`.
 JournalState readjournal(platform::BlockFile &journal, JournalContent *content);
 // Empties the journal by zeroing its header (the file is kept for the next operation).

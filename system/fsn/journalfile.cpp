@@ -19,19 +19,36 @@ JournaledFile::JournaledFile(std::unique_ptr<platform::BlockFile> file,
     logicalend_ = length_ > 0 ? static_cast<std::uint64_t>(length_) : 0;
 }
 
-bool JournaledFile::loadheld(std::uint64_t blk, Held *held) {
-    const long got = file_->readat(held->bytes, kBlockSize, startof(blk));
+bool JournaledFile::loadheld(std::uint64_t blk, std::uint8_t *bytes) {
+    const long got = file_->readat(bytes, kBlockSize, startof(blk));
     if (got < 0) return false;
-    std::memset(held->bytes + got, 0, kBlockSize - static_cast<std::size_t>(got));
+    std::memset(bytes + got, 0, kBlockSize - static_cast<std::size_t>(got));
     return true;
 }
 
-JournaledFile::Held *JournaledFile::hold(std::uint64_t blk) {
-    auto found = held_.find(blk);
-    if (found != held_.end()) return &found->second;
-    Held fresh;
-    if (!loadheld(blk, &fresh)) return nullptr;
-    return &held_.emplace(blk, fresh).first->second;
+JournaledFile::HeldBlock *JournaledFile::findheld(std::uint64_t blk) {
+    auto at = std::lower_bound(held_.begin(), held_.end(), blk,
+                               [](const HeldBlock &h, std::uint64_t b) { return h.blk < b; });
+    return at != held_.end() && at->blk == blk ? &*at : nullptr;
+}
+
+std::unique_ptr<JournaledFile::Held> JournaledFile::takeimage() {
+    if (spare_.empty()) return std::unique_ptr<Held>(new Held);  // its bytes are set by the caller
+    std::unique_ptr<Held> image = std::move(spare_.back());
+    spare_.pop_back();
+    return image;
+}
+
+JournaledFile::Held *JournaledFile::hold(std::uint64_t blk, bool load) {
+    auto at = std::lower_bound(held_.begin(), held_.end(), blk,
+                               [](const HeldBlock &h, std::uint64_t b) { return h.blk < b; });
+    if (at != held_.end() && at->blk == blk) return at->image.get();
+    std::unique_ptr<Held> image = takeimage();
+    if (load && !loadheld(blk, image->bytes)) {
+        spare_.push_back(std::move(image));
+        return nullptr;
+    }
+    return held_.insert(at, HeldBlock{blk, std::move(image)})->image.get();
 }
 
 long JournaledFile::readat(void *buf, std::size_t n, std::uint64_t offset) {
@@ -45,9 +62,8 @@ long JournaledFile::readat(void *buf, std::size_t n, std::uint64_t offset) {
         const std::uint64_t blk = at / kBlockSize;
         const std::uint64_t upto = std::min(startof(blk + 1), end);
         const auto piece = static_cast<std::size_t>(upto - at);
-        auto found = held_.find(blk);
-        if (found != held_.end()) {
-            std::memcpy(out + (at - offset), found->second.bytes + (at - startof(blk)), piece);
+        if (const HeldBlock *found = findheld(blk)) {
+            std::memcpy(out + (at - offset), found->image->bytes + (at - startof(blk)), piece);
         } else {
             const long got = file_->readat(out + (at - offset), piece, at);
             if (got < 0) return got;
@@ -78,13 +94,10 @@ long JournaledFile::writeat(const void *buf, std::size_t n, std::uint64_t offset
     while (at < end) {
         const std::uint64_t blk = at / kBlockSize;
         const std::uint64_t upto = std::min(startof(blk + 1), end);
-        Held *held;
-        if (at == startof(blk) && upto == startof(blk + 1)) {
-            held = &held_[blk];  // a whole block: nothing of the old one is needed
-        } else {
-            held = hold(blk);
-            if (held == nullptr) return at > offset ? static_cast<long>(at - offset) : -1;
-        }
+        // A whole block needs nothing of the old one.
+        const bool whole = at == startof(blk) && upto == startof(blk + 1);
+        Held *held = hold(blk, !whole);
+        if (held == nullptr) return at > offset ? static_cast<long>(at - offset) : -1;
         std::memcpy(held->bytes + (at - startof(blk)), in + (at - offset),
                     static_cast<std::size_t>(upto - at));
         logicalend_ = std::max(logicalend_, upto);
@@ -124,49 +137,64 @@ void JournaledFile::defer() {
 }
 
 void JournaledFile::finish() {
+    // A few images are kept for the next operations; a large batch's others are given back.
+    constexpr std::size_t kKeptImages = 16;
+    for (HeldBlock &h : held_) {
+        if (spare_.size() < kKeptImages) spare_.push_back(std::move(h.image));
+    }
     held_.clear();
     active_ = false;
     logicalend_ = length_ > 0 ? static_cast<std::uint64_t>(length_) : 0;
 }
 
-bool JournaledFile::writejournal(JournalContent *content) {
-    content->oldlength = static_cast<std::uint64_t>(length_);
-    for (const auto &[blk, held] : held_) {
-        if (startof(blk) >= content->oldlength) break;  // appended: rollback cuts it off
-        const std::size_t at = content->images.size();
-        content->blocks.push_back(static_cast<std::uint32_t>(blk));
-        content->images.resize(at + kBlockSize);
-        Held original;
-        if (!loadheld(blk, &original)) return false;
-        std::memcpy(content->images.data() + at, original.bytes, kBlockSize);
+// The held blocks that existed before the operation: those the journal keeps images of.
+// Appended blocks need none, since a rollback cuts the file back to its old length.
+std::uint32_t JournaledFile::journalcount() const {
+    const auto oldlength = static_cast<std::uint64_t>(length_);
+    std::uint32_t count = 0;
+    while (count < held_.size() && startof(held_[count].blk) < oldlength) ++count;
+    return count;
+}
+
+// The journal is put together in journalbytes_: each original image is read straight into
+// its entry, and the header sealed over them, for one write.
+bool JournaledFile::writejournal(std::uint32_t count) {
+    const std::size_t size = kJournalHeader + static_cast<std::size_t>(count) * kJournalEntry;
+    if (journalbytes_.size() < size) journalbytes_.resize(size);
+    std::uint8_t *entry = journalbytes_.data() + kJournalHeader;
+    for (std::uint32_t i = 0; i < count; ++i, entry += kJournalEntry) {
+        const std::uint64_t blk = held_[i].blk;
+        const auto number = static_cast<std::uint32_t>(blk);
+        std::memcpy(entry, &number, sizeof number);
+        if (!loadheld(blk, entry + 4)) return false;
     }
     if (journal_ == nullptr) return true;
-    encodejournal(*content, &scratch_);
-    const bool written = journal_->writeat(scratch_.data(), scratch_.size(), 0) ==
-                         static_cast<long>(scratch_.size());
+    sealjournal(journalbytes_.data(), count, static_cast<std::uint64_t>(length_));
+    const bool written =
+        journal_->writeat(journalbytes_.data(), size, 0) == static_cast<long>(size);
     return written && (!durable_ || journal_->sync());
 }
 
 bool JournaledFile::writeblocks() {
-    // Neighbouring blocks go out in one write.
-    auto run = held_.begin();
-    while (run != held_.end()) {
-        auto next = run;
-        std::uint64_t blk = run->first;
-        scratch_.clear();
-        while (next != held_.end() && next->first == blk) {
-            const std::uint64_t start = startof(blk);
-            const auto n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, logicalend_ - start));
-            scratch_.insert(scratch_.end(), next->second.bytes, next->second.bytes + n);
-            ++next;
-            ++blk;
+    // Neighbouring blocks go out in one write; a block without neighbours straight from its
+    // image.
+    std::size_t run = 0;
+    while (run < held_.size()) {
+        std::size_t next = run + 1;
+        while (next < held_.size() && held_[next].blk == held_[run].blk + (next - run)) ++next;
+        const std::uint64_t offset = startof(held_[run].blk);
+        const auto bytes = static_cast<std::size_t>(
+            std::min<std::uint64_t>(startof(next - run), logicalend_ - offset));
+        const std::uint8_t *from = held_[run].image->bytes;
+        if (next - run > 1) {
+            run_.clear();
+            for (std::size_t i = run; i < next; ++i) {
+                const std::uint8_t *image = held_[i].image->bytes;
+                run_.insert(run_.end(), image, image + kBlockSize);
+            }
+            from = run_.data();
         }
-        const std::uint64_t offset = startof(run->first);
-        if (file_->writeat(scratch_.data(), scratch_.size(), offset) !=
-            static_cast<long>(scratch_.size())) {
-            return false;
-        }
+        if (file_->writeat(from, bytes, offset) != static_cast<long>(bytes)) return false;
         run = next;
     }
     return true;
@@ -181,8 +209,8 @@ JournaledFile::Outcome JournaledFile::commit() {
         finish();
         return Outcome::RolledBack;
     }
-    JournalContent content;
-    if (!writejournal(&content)) {
+    const std::uint32_t count = journalcount();
+    if (!writejournal(count)) {
         // The file is untouched. A journal left whole would only put back what is there.
         if (journal_ != nullptr) emptyjournal(*journal_);
         finish();
@@ -196,7 +224,8 @@ JournaledFile::Outcome JournaledFile::commit() {
         finish();
         return Outcome::Done;
     }
-    owed_ = std::move(content);
+    owed_.oldlength = static_cast<std::uint64_t>(length_);
+    entriesof(journalbytes_.data() + kJournalHeader, count, &owed_);
     owing_ = true;
     finish();
     return rollback();

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,14 +62,23 @@ class JournaledFile final : public platform::BlockFile {
     bool settled() const { return !owing_; }
 
   private:
-    // One block of the operation: its bytes and how many of them were written or read in.
+    // One block's bytes as the operation leaves them.
     struct Held {
         std::uint8_t bytes[kBlockSize];
     };
+    struct HeldBlock {
+        std::uint64_t blk;
+        std::unique_ptr<Held> image;
+    };
 
-    Held *hold(std::uint64_t blk);
-    bool loadheld(std::uint64_t blk, Held *held);
-    bool writejournal(JournalContent *content);
+    HeldBlock *findheld(std::uint64_t blk);
+    std::unique_ptr<Held> takeimage();
+    // The operation's image of block `blk`, added when it doesn't hold it yet: read from the
+    // file when `load`, else left for the caller to fill whole. Null when the read fails.
+    Held *hold(std::uint64_t blk, bool load);
+    bool loadheld(std::uint64_t blk, std::uint8_t *bytes);
+    std::uint32_t journalcount() const;
+    bool writejournal(std::uint32_t count);
     bool writeblocks();
     Outcome rollback();
     void finish();
@@ -81,10 +89,14 @@ class JournaledFile final : public platform::BlockFile {
     bool active_ = false;
     std::int64_t length_;       // the file's length as the last commit left it (-1 unknown)
     std::uint64_t logicalend_;  // the length the operation's writes give the file
-    std::map<std::uint64_t, Held> held_;
+    // The blocks the operation holds, in ascending order, and images of finished operations
+    // kept for the next ones (an operation holds a few blocks: no allocation per block).
+    std::vector<HeldBlock> held_;
+    std::vector<std::unique_ptr<Held>> spare_;
     JournalContent owed_;  // a rollback that failed, retried at the next begin
     bool owing_ = false;
-    std::vector<std::uint8_t> scratch_;
+    std::vector<std::uint8_t> journalbytes_;  // the journal as it is written, images in place
+    std::vector<std::uint8_t> run_;           // neighbouring blocks gathered for one write
 };
 
 }  // namespace vorn

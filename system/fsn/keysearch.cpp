@@ -226,6 +226,11 @@ int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int1
     return bisect(kb, at, count, len, key, dupkeys, result, cmpfunc);
 }
 
+int locatekeyin(const KB &kb, const std::int16_t *offs, int count, std::int16_t len,
+                const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
+    return bisect(kb, offs, count, len, key, dupkeys, result, cmpfunc);
+}
+
 int locatekey(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc) {
     const KB &kb = b->kbuff;

@@ -6,6 +6,7 @@
 #include <vorn/errors.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,30 +38,69 @@ void tableof(const KB &kb, int skip, EntryTable *t) {
     }
 }
 
-// Index of the first entry not less than the new entry; *result the comparison there. The
-// entries are taken one by one, so that a damaged block out of order places the entry where
-// it always has.
+// Index of the first entry not less than the new entry among the count entries at offs;
+// *result the comparison there. The entries are taken one by one, so that a damaged block out
+// of order places the entry where it always has.
 template <typename Compare>
-int positionwith(const KB &kb, const EntryTable &t, const KeyCopy &key, std::int16_t dupkeys,
-                 std::int16_t *result, Compare compare) {
+int positionwith(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                 std::int16_t dupkeys, std::int16_t *result, Compare compare) {
     *result = -1;
-    for (int i = 0; i < t.count; ++i) {
-        const std::uint8_t *stored = kb.buff + t.off[i] + keyoffsetof(kb.level);
-        const int n = entrylen(kb, t.off[i]);
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t *stored = kb.buff + offs[i] + keyoffsetof(kb.level);
+        const int n = entrylen(kb, offs[i]);
         *result = compare(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
                           dupkeys, key.len, static_cast<std::int16_t>(n));
         if (*result <= 0) return i;
     }
-    return t.count;
+    return count;
 }
 
+// The first eight bytes of a key as a number that orders as the bytes do.
+std::uint64_t leadingword(const std::uint8_t *p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    return w;
+}
+
+// positionwith for a byte-string key of at least eight bytes. An entry of eight bytes or more
+// whose first eight sort below the key's has its first difference from the key there, in the
+// key's favour: the rule of byte strings puts the key after it, so the entry is passed
+// without the full comparison. The others are compared in full.
+int positionofchars(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                    std::int16_t dupkeys, std::int16_t *result) {
+    const std::uint64_t lead = leadingword(key.bytes);
+    const int koff = keyoffsetof(kb.level);
+    *result = -1;
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t *stored = kb.buff + offs[i] + koff;
+        const int n = entrylen(kb, offs[i]);
+        if (n >= 8 && lead > leadingword(stored)) {
+            *result = 1;
+            continue;
+        }
+        *result =
+            comparechars(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
+                         dupkeys, key.len, static_cast<std::int16_t>(n));
+        if (*result <= 0) return i;
+    }
+    return count;
+}
+
+}  // namespace
+
 // Byte-string indexes compare with their rule inlined, the others through their FUNC.
-int positionof(const KB &kb, const EntryTable &t, const KeyCopy &key, const KeyRules &rules,
-               std::int16_t *result) {
+int placingposition(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                    const KeyRules &rules, std::int16_t *result) {
+    if ((rules.cmp == charfunc || rules.cmp == ucharfunc) && key.len >= 8) {
+        return positionofchars(kb, offs, count, key, rules.dupkeys, result);
+    }
     return withcompare(rules.cmp, [&](auto compare) {
-        return positionwith(kb, t, key, rules.dupkeys, result, compare);
+        return positionwith(kb, offs, count, key, rules.dupkeys, result, compare);
     });
 }
+
+namespace {
 
 // Whether splitting at `at` leaves room for the new entry (esize bytes at index pos) in the
 // half that receives it. Leaf: entries [0, at) move left, the entry goes left when pos < at.
@@ -162,6 +202,78 @@ std::int16_t addl0key(KB &kb, std::int16_t len, const std::uint8_t *key, std::in
     return 1;
 }
 
+namespace {
+
+// The bisection of locatekey over the count entries at offs, for a byte-string key of at least
+// eight bytes: the same entries are probed in the same order, but one of eight bytes or more
+// whose first eight differ from the key's is ordered by them alone (its first difference lies
+// there) without the full comparison. Returns the index of the entry found (count for the
+// end); *result gets the sign of that comparison, which is all the insert asks of it.
+int bisectchars(const KB &kb, const std::int16_t *offs, int count, std::int16_t len,
+                const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result) {
+    const std::uint64_t lead = leadingword(key);
+    const int koff = keyoffsetof(kb.level);
+    auto compare = [&](int i) -> std::int16_t {
+        const std::uint8_t *stored = kb.buff + offs[i] + koff;
+        const int n = entrylen(kb, offs[i]);
+        if (n >= 8) {
+            const std::uint64_t other = leadingword(stored);
+            if (lead != other) return lead > other ? 1 : -1;
+        }
+        return comparechars(key, stored, static_cast<std::int16_t>(std::min<int>(len, n)), dupkeys,
+                            len, static_cast<std::int16_t>(n));
+    };
+    std::int16_t athi = -1, last = -1;
+    int lo = 0, hi = count;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        last = compare(mid);
+        if (last <= 0) {
+            hi = mid;
+            athi = last;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    *result = lo < count ? athi : last;
+    return lo;
+}
+
+// Where the key goes among the entries of a buffer whose check holds: the index of the entry
+// locatekey finds, and the sign of its comparison in *result.
+int leafplace(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+              FUNC cmpfunc, std::int16_t *result) {
+    if ((cmpfunc == charfunc || cmpfunc == ucharfunc) && len >= 8) {
+        return bisectchars(b->kbuff, b->koffs, b->kcount, len, key, dupkeys, result);
+    }
+    const int off = locatekeyin(b->kbuff, b->koffs, b->kcount, len, key, dupkeys, result, cmpfunc);
+    return static_cast<int>(std::lower_bound(b->koffs, b->koffs + b->kcount, off) - b->koffs);
+}
+
+}  // namespace
+
+std::int16_t addl0key(FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+                      FUNC cmpfunc) {
+    if (!checkedoffsets(b)) return addl0key(b->kbuff, len, key, dupkeys, cmpfunc);
+    KB &kb = b->kbuff;
+    std::int16_t result;
+    const int at = leafplace(b, len, key, dupkeys, cmpfunc, &result);
+    if (result == 0 || kb.len + len + kLeafExtra > static_cast<int>(kBlockSize)) return 0;
+    const int off = b->koffs[at];
+    std::uint8_t entry[kLeafExtra + kMaxKeyLen];
+    std::memcpy(entry, &len, 2);
+    std::memcpy(entry + 2, key, static_cast<std::size_t>(len) + 4);
+    const int size = len + kLeafExtra;
+    insertbytes(kb, off, entry, size);
+    // The new entry takes its place among the offsets; those after it move up by its size.
+    for (int j = b->kcount; j >= at; --j) {
+        b->koffs[j + 1] = static_cast<std::int16_t>(b->koffs[j] + size);
+    }
+    b->koffs[at] = static_cast<std::int16_t>(off);
+    ++b->kcount;
+    return 1;
+}
+
 std::int16_t addparentkey(FSDATA *fsdata, KB &kb, std::int16_t keylen, std::uint32_t blk,
                           const std::uint8_t *key) {
     KeyRules rules;
@@ -180,35 +292,48 @@ std::int16_t addparentkey(FSDATA *fsdata, KB &kb, std::int16_t keylen, std::uint
 bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry, int skip,
                  Cascade *cascade) {
     cascade->base = base;
-    KeyCopy placing = entry.key;
+    // The key placed at each level: the entry's, then the separator of the split below.
+    const KeyCopy *placing = &entry.key;
     for (int level = base; level <= kMaxLevel; ++level) {
         SplitStep &step = cascade->step[level];
-        step = SplitStep{};
+        // Each field is set afresh (the separator's bytes when a split copies them in).
+        step.splitat = 0;
+        step.entryleft = false;
+        step.newblk = 0;
+        step.up.len = 0;
+        step.upchild = 0;
         step.blk = path[static_cast<std::size_t>(level)];
         step.skip = level == base ? skip : -1;
         TreeRead why;
         Held b(readtreeblock(op.fs, step.blk, level, &why));
         KeyRules rules;
-        if (!b || !keyrules(op.fs, placing.bytes[0], &rules)) {
+        if (!b || !keyrules(op.fs, placing->bytes[0], &rules)) {
             dberror(op.fs, level == 0 ? kDbKeyChildRead : parentcode(level), nullptr, nullptr);
             return false;
         }
         const KB &kb = b.kb();
+        // The offsets the block's check found, when they still hold and no entry is replaced,
+        // are those of the table; the table, with the entries' sizes, is built only for a
+        // split.
+        const bool checked = step.skip < 0 && checkedoffsets(b.buffer());
         EntryTable t;
-        tableof(kb, step.skip, &t);
+        if (!checked) tableof(kb, step.skip, &t);
+        const std::int16_t *offs = checked ? b.buffer()->koffs : t.off;
+        const int count = checked ? b.buffer()->kcount : t.count;
         std::int16_t result;
-        const int pos = positionof(kb, t, placing, rules, &result);
+        const int pos = placingposition(kb, offs, count, *placing, rules, &result);
         if (result == 0) {
             // An equal key is stored. In a leaf that refuses the key; above, only damage
             // makes two equal separators.
             if (level > 0) dberror(op.fs, parentcode(level), nullptr, nullptr);
             return false;
         }
-        const int esize = entrysize(level, placing.len);
-        if (t.used + esize <= kKbRoom) {
+        const int esize = entrysize(level, placing->len);
+        if ((checked ? usedof(kb) : t.used) + esize <= kKbRoom) {
             cascade->top = level;
             return true;
         }
+        if (checked) tableof(kb, -1, &t);
         const bool leaf = level == 0;
         step.splitat = choosesplit(leaf, t, pos, esize);
         if (step.splitat < 0) {
@@ -219,7 +344,7 @@ bool plancascade(KeyOp &op, const KeyPath &path, int base, const NewEntry &entry
         const int upoff = t.off[leaf ? step.splitat - 1 : step.splitat];
         copyentrykey(kb, upoff, &step.up);
         if (!leaf) step.upchild = entrychild(kb, upoff);
-        placing = step.up;
+        placing = &step.up;
         if (path[static_cast<std::size_t>(level + 1)] == 0) {
             // The root splits. A new root above the highest level would leave the path no
             // place above it: the key is refused before anything changes.
@@ -328,16 +453,24 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry) {
     KB &kb = target.kb();
     if (top == cascade.base && basestep.skip >= 0) removeentry(kb, basestep.skip);
     std::int16_t placed;
+    // A leaf whose check still holds keeps it: its offsets follow the new entry.
+    const bool checked = cascade.base == 0 && checkedoffsets(target.buffer());
     if (cascade.base == 0) {
         KeyRules rules;
         placed = keyrules(fs, entry.key.bytes[0], &rules)
-                     ? addl0key(kb, entry.key.len, entry.key.bytes, rules.dupkeys, rules.cmp)
+                     ? addl0key(target.buffer(), entry.key.len, entry.key.bytes, rules.dupkeys,
+                                rules.cmp)
                      : 0;
     } else {
         placed = addparentkey(fs, kb, entry.key.len, entry.child, entry.key.bytes);
     }
     if (placed == 0) op.writefailed = true;
     op.written(target.blk(), 0);
+    // Writing marks the image changed; the engine's own insert has kept it well-formed and its
+    // offsets up to date, so its check stands (and goes to the memo when it is written back).
+    if (checked && !op.writefailed && target.buffer()->blk == target.blk()) {
+        target.buffer()->kbchecked = 1;
+    }
     return true;
 }
 

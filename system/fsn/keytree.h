@@ -102,6 +102,13 @@ bool recallchecked(FSDATA *fsdata, FSBUFF *b);
 // Asks for the memo's entry of blk ahead of a read of blk that may miss its buffer.
 void prefetchchecked(const FSDATA *fsdata, std::uint32_t blk);
 
+// True when the offsets the check of b's image found (koffs, kcount) still describe it: it was
+// checked, and its header still counts as many entries, ending where they ended.
+inline bool checkedoffsets(const FSBUFF *b) {
+    return b->kbchecked != 0 && b->kcount == b->kbuff.numkeys && b->kcount < kMaxEntries &&
+           b->koffs[b->kcount] == usedof(b->kbuff);
+}
+
 // Why a tree block could not be had.
 enum class TreeRead { Ok, ZeroChild, Unreadable };
 
@@ -162,6 +169,9 @@ class Held {
 // carrying no meaning.
 int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc);
+// The same over the offsets of the block's count entries, as its check found them.
+int locatekeyin(const KB &kb, const std::int16_t *offs, int count, std::int16_t len,
+                const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc);
 // The same on a buffer read by readtreeblock, using the offsets its check found when they
 // still fit the image.
 int locatekey(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
@@ -269,6 +279,12 @@ struct Cascade {
     SplitStep step[kMaxLevels];
 };
 
+// Index of the first of the count entries at offs not less than key (count when none is), by
+// the rules of key's index; *result the comparison there (-1 without entries). The entries
+// are taken one by one, so that in a block out of order the entry goes where it always has.
+int placingposition(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
+                    const KeyRules &rules, std::int16_t *result);
+
 // Plans placing `entry` into path[base] (whose entry at offset skip, if any, it replaces).
 // Refuses an entry equal to a stored one, a damaged block, and a root split that would need
 // a level above the highest. Nothing changes.
@@ -283,6 +299,10 @@ bool applycascade(KeyOp &op, const Cascade &cascade, const NewEntry &entry);
 
 // Inserts a leaf entry; 0 when an equal key is stored or the block lacks room.
 std::int16_t addl0key(KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
+                      FUNC cmpfunc);
+// The same on a buffer whose check still holds (checkedoffsets): placed by the check's
+// offsets, which then take in the new entry. Otherwise as addl0key on its image.
+std::int16_t addl0key(FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
                       FUNC cmpfunc);
 // Inserts a separator (key with rid, child blk) by its own rules; 0 when its index is
 // undefined, an equal separator is stored or the block lacks room.

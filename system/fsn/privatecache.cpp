@@ -146,16 +146,38 @@ std::int64_t PrivateCache::length() {
     return std::max(onfile, static_cast<std::int64_t>(heldend_));
 }
 
+bool PrivateCache::writestretch(std::size_t from, std::size_t n) {
+    // The slots of neighbouring blocks in one chunk lie side by side: one write takes them.
+    const Slot first = slotof(changed_[from]);
+    const std::size_t bytes = n * kCacheBlockSize;
+    if (file_->writeat(first.data, bytes, changed_[from] * kCacheBlockSize) !=
+        static_cast<long>(bytes)) {
+        return false;
+    }
+    std::fill(first.changed, first.changed + n, false);
+    return true;
+}
+
+bool PrivateCache::besidein(std::uint64_t blk, std::size_t n) const {
+    const std::size_t s = static_cast<std::size_t>(blk % capacity_);
+    return s + n < capacity_ && s / kChunkSlots == (s + n) / kChunkSlots;
+}
+
 bool PrivateCache::writeout() {
     // Ascending order, as the engine writes: appended blocks land after the blocks below them.
-    std::sort(changed_.begin(), changed_.end());
+    // Only the current entries are kept (a block written out to make room, and perhaps
+    // changed again, is listed again); neighbouring blocks held in one chunk go out together,
+    // in one write, so a file written at a flush point costs few calls.
+    compact();
     std::size_t done = 0;
-    for (; done < changed_.size(); ++done) {
-        const std::uint64_t blk = changed_[done];
-        const Slot slot = slotof(blk);
-        // A block written out to make room, and perhaps changed again, is listed again.
-        if (*slot.tag != blk + 1 || !*slot.changed) continue;
-        if (!writeslot(slot)) break;
+    while (done < changed_.size()) {
+        std::size_t n = 1;
+        while (done + n < changed_.size() && changed_[done + n] == changed_[done] + n &&
+               besidein(changed_[done], n)) {
+            ++n;
+        }
+        if (!writestretch(done, n)) break;
+        done += n;
     }
     changed_.erase(changed_.begin(), changed_.begin() + static_cast<std::ptrdiff_t>(done));
     if (!changed_.empty()) return false;

@@ -57,6 +57,11 @@ class PrivateCache final : public BlockFile {
     // False when that write failed (the slot keeps it).
     bool claim(const Slot &slot, std::uint64_t blk);
     bool writeslot(const Slot &slot);
+    // Writes the n blocks listed at changed_[from], consecutive block numbers held side by
+    // side (besidein), in one write.
+    bool writestretch(std::size_t from, std::size_t n);
+    // True when block blk + n is held in the slot after that of blk + n - 1, in one chunk.
+    bool besidein(std::uint64_t blk, std::size_t n) const;
     // Keeps only the current entries of changed_.
     void compact();
     // Drops the cached copies of the blocks in [offset, offset + n).
