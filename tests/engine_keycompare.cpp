@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fsn/keycompare.h"
 
@@ -134,6 +135,29 @@ TEST(KeyCompare, ExtendedAgreesWithTheHostWhereItHasThem) {
         if (i % 7 == 0) b = -b;
         const int expected = a < b ? -1 : (a > b ? 1 : 0);
         ASSERT_EQ(compare(8, key(0x10, raw(a, 10)), key(0x10, raw(b, 10))), expected) << i;
+    }
+}
+
+TEST(KeyCompare, ByteStringsAgreeWithAByteByByteComparisonAtEveryLength) {
+    // Words of eight bytes, then a tail compared as the last eight: every length and every
+    // position of the first difference, with later differences that must not count.
+    std::mt19937 rng(7);
+    for (int len = 1; len <= 40; ++len) {
+        for (int at = 0; at <= len; ++at) {
+            std::vector<std::uint8_t> a(static_cast<std::size_t>(len)), b;
+            for (auto &x : a) x = static_cast<std::uint8_t>(rng());
+            b = a;
+            int expected = 0;
+            if (at < len) {
+                b[static_cast<std::size_t>(at)] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+                for (int i = at + 1; i < len; ++i)
+                    b[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(rng());
+                expected = a[static_cast<std::size_t>(at)] - b[static_cast<std::size_t>(at)];
+            }
+            SCOPED_TRACE(testing::Message() << "len " << len << " at " << at);
+            EXPECT_EQ(firstdifference(a.data(), b.data(), len), expected);
+            EXPECT_EQ(firstdifference(b.data(), a.data(), len), -expected);
+        }
     }
 }
 

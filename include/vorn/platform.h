@@ -40,7 +40,29 @@ class BlockFile {
     // The file a cache in front of another one wraps (to see the file's identity through
     // it); null for a file of its own.
     virtual BlockFile *inner() { return nullptr; }
+    // A hint that the block at offset is likely to be read soon: a cache that holds it may
+    // start bringing it towards the processor. It changes nothing a read returns.
+    virtual void prefetch(std::uint64_t offset) { (void)offset; }
+    // Copies n bytes at offset when a cache holds the whole block they lie in, as a read
+    // would return them, and reports whether it did; it never goes to the file.
+    virtual bool peekat(void *buf, std::size_t n, std::uint64_t offset) {
+        (void)buf;
+        (void)n;
+        (void)offset;
+        return false;
+    }
 };
+
+// Zeroed memory for a large cache, mapped apart from the heap and aligned so that, where the
+// system backs mappings with large pages of its own accord, reaching a block at random costs
+// no walk of the page tables. Pages are only given memory when first touched. Null when the
+// system has none.
+void *mapregion(std::size_t bytes);
+// Gives back a region from mapregion of the same size.
+void unmapregion(void *region, std::size_t bytes);
+// The size of the large pages mapregion aligns for: a region that is a multiple of it, at an
+// address aligned to it, can be backed by them.
+inline constexpr std::size_t kRegionAlignment = std::size_t{2} << 20;
 
 enum class OpenMode { ReadOnly, ReadWrite };
 
@@ -65,10 +87,10 @@ inline constexpr std::size_t kDefaultCacheBlocks = 4096;
 // process's changes only by reading the file. Null in, null out.
 std::unique_ptr<BlockFile> withblockcache(std::unique_ptr<BlockFile> file,
                                           std::size_t blocks = kDefaultCacheBlocks);
-// Blocks a private cache holds: up to 128 MiB of images, allocated 64 blocks at a time as
-// they are used, so a temporary database takes about its own size in memory. Its blocks are
-// read again at the cost of a copy instead of a call into the system; a larger file shares
-// the slots and reads the rest from the system.
+// Blocks a private cache holds: up to 128 MiB of images, mapped 2048 blocks at a time as
+// they are used (see mapregion), so a temporary database takes about its own size in memory.
+// Its blocks are read again at the cost of a copy instead of a call into the system; a
+// larger file shares the slots and reads the rest from the system.
 inline constexpr std::size_t kPrivateCacheBlocks = 131072;
 
 // Puts a write-back cache of whole blocks in front of a file that no other process reads or

@@ -30,6 +30,11 @@ void changefscb(FSDATA *fsdata);
 void extendedblk(FSDATA *fsdata, FSBUFF *buffer);
 // The next block to append (creating a due xlate block on the way); 0 on failure.
 std::uint32_t allocextendedblk(FSDATA *fsdata);
+// True when blk is in one of the two most recently used buffers, which readblk looks at first.
+inline bool recentblk(const FSDATA *fsdata, std::uint32_t blk) {
+    const int last = fsdata->nbuffs - 1;
+    return fsdata->held[fsdata->seq[last]] == blk || fsdata->held[fsdata->seq[last - 1]] == blk;
+}
 // Moves entry sn of the recency order to the most recent end.
 void makelast(std::int16_t *seq, int count, int sn);
 

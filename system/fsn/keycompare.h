@@ -42,8 +42,9 @@ std::int16_t ldoublefunc(const std::uint8_t *, const std::uint8_t *, std::int16_
 std::int16_t comparerids(const std::uint8_t *v1, const std::uint8_t *v2, int v1len, int v2len);
 
 // The difference of the first unequal bytes of a and b within len bytes, 0 when none differ.
-// Eight bytes are compared at a time; the first unequal byte of a word is found from the
-// lowest set bit of the difference on a little-endian machine and the highest otherwise.
+// Eight bytes are compared at a time, a shorter tail as the last eight bytes; the first
+// unequal byte of a word is found from the lowest set bit of the difference on a
+// little-endian machine and the highest otherwise.
 inline int firstdifference(const std::uint8_t *a, const std::uint8_t *b, int len) {
     int i = 0;
     for (; i + 8 <= len; i += 8) {
@@ -57,6 +58,21 @@ inline int firstdifference(const std::uint8_t *a, const std::uint8_t *b, int len
                           8;
             return a[i + k] - b[i + k];
         }
+    }
+    if (i == len) return 0;
+    if (len >= 8) {
+        // The rest in one word that ends with the last byte: the bytes it shares with the
+        // words before are equal, so its first unequal byte is the first of all.
+        const int at = len - 8;
+        std::uint64_t x, y;
+        std::memcpy(&x, a + at, sizeof x);
+        std::memcpy(&y, b + at, sizeof y);
+        if (x == y) return 0;
+        const std::uint64_t d = x ^ y;
+        const int k = (std::endian::native == std::endian::little ? std::countr_zero(d)
+                                                                  : std::countl_zero(d)) /
+                      8;
+        return a[at + k] - b[at + k];
     }
     for (; i < len; ++i) {
         if (a[i] != b[i]) return a[i] - b[i];

@@ -7,7 +7,9 @@
 #include <vorn/errors.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <type_traits>
 
 #include "keytree.h"
 #include "smallcopy.h"
@@ -46,6 +48,17 @@ std::uint32_t notfound(std::int16_t *foundlen) {
 // xtrablk.
 std::uint32_t childat(const KB &kb, int off) {
     return off < usedof(kb) ? entrychild(kb, off) : kb.xtrablk;
+}
+
+// A walk that enters a leaf through the separator at off of its parent leaves it, some
+// dozens of steps later, for the leaf of the next separator: the file is asked to have that
+// block at hand by then.
+void prefetchnextleaf(FSDATA *fsdata, const KB &parent, int off) {
+    const int next = off + entrysize(parent.level, entrylen(parent, off));
+    const std::uint32_t blk = childat(parent, next);
+    if (treeblockno(fsdata, blk)) {
+        fsdata->fsp->prefetch(static_cast<std::uint64_t>(blk) << kBlockShift);
+    }
 }
 
 }  // namespace
@@ -98,6 +111,7 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
         return nullptr;
     }
     if (!treeblockno(fsdata, blk)) return nullptr;
+    prefetchchecked(fsdata, blk);
     FSBUFF *b = readblk(fsdata, blk);
     if (b == nullptr) return nullptr;
     // A pinned buffer is held by the running operation, which checked it when it took it and
@@ -121,6 +135,13 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
 
 namespace {
 
+// The first eight bytes at p as a number that orders as the bytes do.
+std::uint64_t orderword(const std::uint8_t *p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    return std::endian::native == std::endian::little ? __builtin_bswap64(x) : x;
+}
+
 // The bisection of locatekey over the offsets of the block's count entries, with `compare`
 // (a FUNC or the inline rule of byte-string keys).
 template <typename Compare>
@@ -134,34 +155,59 @@ int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len
                        static_cast<std::int16_t>(std::min<int>(len, n)), dupkeys, len,
                        static_cast<std::int16_t>(n));
     };
-    std::int16_t athi = -1, last = -1;
+    // Byte-string keys of eight bytes or more mostly differ within their first eight: those
+    // compared as one number, a step decides without a branch on the bytes. Equal words, or
+    // shorter keys, take the whole rule, which agrees with the numbers where they differ.
+    constexpr bool bytestrings = !std::is_same_v<Compare, FUNC>;
+    const bool byword = bytestrings && len >= 8;
+    const std::uint64_t keyword = byword ? orderword(key) : 0;
+    // 1 or -1 when the words decided, else the whole rule's comparison.
+    auto comparison = [&](int i) -> std::int16_t {
+        if (byword && entrylen(kb, at[i]) >= 8) {
+            const std::uint64_t word = orderword(kb.buff + at[i] + koff);
+            if (word != keyword) return keyword > word ? 1 : -1;
+        }
+        return compare(i);
+    };
+    // The first entry the key is not after; the steps are taken without branches, so the
+    // processor has none to guess. The comparison that last moved each end is kept: it is
+    // the result.
     int lo = 0, hi = count;
+    std::int16_t atlo = -1, athi = -1;
     while (lo < hi) {
         const int mid = lo + (hi - lo) / 2;
-        last = compare(mid);
-        if (last <= 0) {
-            hi = mid;
-            athi = last;
-        } else {
-            lo = mid + 1;
-        }
+        const std::int16_t c = comparison(mid);
+        const bool right = c > 0;
+        lo = right ? mid + 1 : lo;
+        atlo = right ? c : atlo;
+        hi = right ? hi : mid;
+        athi = right ? athi : c;
     }
     if (lo < count) {
         *result = athi;
         return at[lo];
     }
-    // Every entry is less: the last step compared the last entry (-1 without entries).
-    *result = last;
+    // Every entry is less: the last comparison, as a search stepping through, is with the
+    // last entry (-1 without entries).
+    *result = atlo;
     return end;
 }
 
-// Byte-string indexes, the most common, are searched with their rule inlined; the others
-// through their FUNC. Both give the same answers.
+struct ByteRule {
+    std::int16_t operator()(const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
+                            std::int16_t dups, std::int16_t v1len, std::int16_t v2len) const {
+        return comparechars(v1, v2, n, dups, v1len, v2len);
+    }
+};
+
 int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
            const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
-    return withcompare(cmpfunc, [&](auto compare) {
-        return bisectwith(kb, at, count, len, key, dupkeys, result, compare);
-    });
+    // Called directly rather than through withcompare: no frame of captured references
+    // between the lookup and its loop.
+    if (cmpfunc == charfunc || cmpfunc == ucharfunc) {
+        return bisectwith(kb, at, count, len, key, dupkeys, result, ByteRule{});
+    }
+    return bisectwith(kb, at, count, len, key, dupkeys, result, cmpfunc);
 }
 
 }  // namespace
@@ -241,6 +287,11 @@ FSBUFF *findkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *key, s
         if (child == 0) {
             std::int16_t result;
             child = childat(kb, locatekey(b, len, key, dupkeys, &result, cmpfunc));
+            // A leaf sought at random is seldom in a buffer: the file is asked for it before
+            // the buffers are searched.
+            if (level == 1 && treeblockno(fsdata, child)) {
+                fsdata->fsp->prefetch(static_cast<std::uint64_t>(child) << kBlockShift);
+            }
         }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
@@ -276,6 +327,7 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, std::int16_t len, const std::uint8_t *ke
             // next key lies in the child to the right.
             if (result == 0 && off < usedof(kb)) off += entrysize(level, entrylen(kb, off));
             child = childat(kb, off);
+            if (level == 1 && off < usedof(kb)) prefetchnextleaf(fsdata, kb, off);
         }
         b = readtreeblock(fsdata, child, level - 1, &why);
         if (b == nullptr) {
@@ -375,14 +427,24 @@ std::uint32_t findkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
 
 std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newkey, void *key,
                       std::int16_t *foundlen) {
-    KeyRules rules;
-    if (!searchrules(fsdata, len, newkey, &rules)) return notfound(foundlen);
+    if (newkey == nullptr || !validkeylen(len)) return notfound(foundlen);
     KeyHint *hint = findhint(fsdata, len, newkey);
     // The key after the last one of a leaf lies in another leaf: the hint can't lead there.
     if (hint != nullptr && hint->off + entrysize(0, hint->keylen) >= hint->end) hint = nullptr;
+    // The search rules are looked up when a search needs them. A hint holds only for a key
+    // that a lookup returned since the file last changed: the rules passed for it then and
+    // pass alike now, so a step the hint takes within its leaf needs none.
+    KeyRules rules;
+    bool ruled = false;
+    auto haverules = [&] {
+        if (!ruled) ruled = searchrules(fsdata, len, newkey, &rules);
+        return ruled;
+    };
+    if (hint == nullptr && !haverules()) return notfound(foundlen);
     KeyPath ancestor{};
     FSBUFF *leaf = hint != nullptr ? hintedleaf(fsdata, *hint, ancestor) : nullptr;
     if (leaf == nullptr) {
+        if (!haverules()) return notfound(foundlen);
         leaf = findnextkeybuff(fsdata, len, newkey, rules.dupkeys, rules.cmp, &ancestor, hint);
     }
     if (leaf == nullptr) return notfound(foundlen);
@@ -392,6 +454,7 @@ std::uint32_t nextkey(FSDATA *fsdata, std::int16_t len, const std::uint8_t *newk
         // The key is at hint->off, so the search finds the entry after it.
         off = hint->off + entrysize(0, hint->keylen);
     } else {
+        if (!haverules()) return notfound(foundlen);
         std::int16_t result;
         off = locatekey(leaf, len, newkey, rules.dupkeys, &result, rules.cmp);
         if (result == 0 && off < usedof(kb)) off += entrysize(0, entrylen(kb, off));

@@ -99,6 +99,8 @@ bool validkb(const KB &kb, std::int16_t *offs = nullptr, std::int16_t *count = n
 // has not moved and the block was not written since (then true, with kcount and koffs set).
 void rememberchecked(FSDATA *fsdata, const FSBUFF *b);
 bool recallchecked(FSDATA *fsdata, FSBUFF *b);
+// Asks for the memo's entry of blk ahead of a read of blk that may miss its buffer.
+void prefetchchecked(const FSDATA *fsdata, std::uint32_t blk);
 
 // True when the offsets the check of b's image found (koffs, kcount) still describe it: it was
 // checked, and its header still counts as many entries, ending where they ended.
@@ -162,7 +164,9 @@ class Held {
 };
 
 // Position (offset in buff) of the first entry not less than key, or the end of the
-// entries; *result gets the last comparison (-1 for a block without entries).
+// entries; *result gets the comparison with that entry, or with the last entry when every
+// entry is less (-1 for a block without entries): negative, zero or positive, its size
+// carrying no meaning.
 int locatekey(const KB &kb, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               std::int16_t *result, FUNC cmpfunc);
 // The same over the offsets of the block's count entries, as its check found them.

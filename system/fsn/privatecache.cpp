@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace vorn::platform {
 
@@ -15,17 +16,62 @@ PrivateCache::~PrivateCache() {
     writeout();
 }
 
+PrivateCache::Chunk::Chunk(std::size_t n)
+    : slots(n),
+      tag(std::make_unique<std::uint64_t[]>(n)),
+      changed(std::make_unique<bool[]>(n)),
+      // The images are not cleared (the region starts zeroed): one is read only once a tag
+      // names it.
+      data(static_cast<std::uint8_t *>(mapregion(n * kCacheBlockSize))) {
+    if (data == nullptr) throw std::bad_alloc();
+}
+
+PrivateCache::Chunk::~Chunk() {
+    unmapregion(data, slots * kCacheBlockSize);
+}
+
 PrivateCache::Slot PrivateCache::slotof(std::uint64_t blk) {
     const std::size_t s = static_cast<std::size_t>(blk % capacity_);
-    auto &chunk = chunks_[s / kChunkSlots];
-    if (chunk == nullptr) {
-        // Default-initialised: the images are not zeroed, only read once a tag names them.
-        chunk = std::make_unique_for_overwrite<Chunk>();
-        std::fill(std::begin(chunk->tag), std::end(chunk->tag), 0);
-        std::fill(std::begin(chunk->changed), std::end(chunk->changed), false);
-    }
+    const std::size_t c = s / kChunkSlots;
+    auto &chunk = chunks_[c];
+    // The last chunk holds only the slots left of the capacity.
+    if (chunk == nullptr)
+        chunk = std::make_unique<Chunk>(std::min(kChunkSlots, capacity_ - c * kChunkSlots));
     const std::size_t i = s % kChunkSlots;
-    return {&chunk->tag[i], &chunk->changed[i], chunk->data[i]};
+    return {&chunk->tag[i], &chunk->changed[i], chunk->data + i * kCacheBlockSize};
+}
+
+namespace {
+
+// Asks for every line of a block image at once, so that they arrive together instead of
+// one after another as a copy reaches them.
+void prefetchimage(const std::uint8_t *image) {
+    constexpr std::size_t kLine = 64;
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < kCacheBlockSize; i += kLine) __builtin_prefetch(image + i);
+}
+
+}  // namespace
+
+const std::uint8_t *PrivateCache::heldimage(std::uint64_t blk) const {
+    const std::size_t s = static_cast<std::size_t>(blk % capacity_);
+    const auto &chunk = chunks_[s / kChunkSlots];
+    if (chunk == nullptr || chunk->tag[s % kChunkSlots] != blk + 1) return nullptr;
+    return chunk->data + (s % kChunkSlots) * kCacheBlockSize;
+}
+
+void PrivateCache::prefetch(std::uint64_t offset) {
+    if (offset % kCacheBlockSize != 0) return;
+    if (const std::uint8_t *image = heldimage(offset / kCacheBlockSize)) prefetchimage(image);
+}
+
+bool PrivateCache::peekat(void *buf, std::size_t n, std::uint64_t offset) {
+    const std::uint64_t at = offset % kCacheBlockSize;
+    if (n > kCacheBlockSize - at) return false;
+    const std::uint8_t *image = heldimage(offset / kCacheBlockSize);
+    if (image == nullptr) return false;
+    std::memcpy(buf, image + at, n);
+    return true;
 }
 
 bool PrivateCache::writeslot(const Slot &slot) {
@@ -50,6 +96,8 @@ long PrivateCache::readat(void *buf, std::size_t n, std::uint64_t offset) {
     }
     const std::uint64_t blk = offset / kCacheBlockSize;
     const Slot slot = slotof(blk);
+    // The image is asked for before its tag is looked at: both misses overlap.
+    prefetchimage(slot.data);
     if (*slot.tag == blk + 1) {
         std::memcpy(buf, slot.data, kCacheBlockSize);
         return static_cast<long>(kCacheBlockSize);

@@ -26,12 +26,23 @@ class PrivateCache final : public BlockFile {
     std::int64_t length() override;
     bool writeout() override;
 
+    void prefetch(std::uint64_t offset) override;
+    bool peekat(void *buf, std::size_t n, std::uint64_t offset) override;
+
   private:
-    static constexpr std::size_t kChunkSlots = 64;
+    // A chunk's images fill one region aligned for large pages (see mapregion), so that
+    // where the system gives them, blocks read at random across a large file cost no walk of
+    // the page tables.
+    static constexpr std::size_t kChunkSlots = kRegionAlignment / kCacheBlockSize;
     struct Chunk {
-        std::uint64_t tag[kChunkSlots];  // block number + 1 held by each slot, 0 when empty
-        bool changed[kChunkSlots];       // the slot's image differs from the file
-        std::uint8_t data[kChunkSlots][kCacheBlockSize];
+        explicit Chunk(std::size_t slots);
+        ~Chunk();
+        Chunk(const Chunk &) = delete;
+        Chunk &operator=(const Chunk &) = delete;
+        std::size_t slots;
+        std::unique_ptr<std::uint64_t[]> tag;  // block number + 1 held by each slot, 0: empty
+        std::unique_ptr<bool[]> changed;       // the slot's image differs from the file
+        std::uint8_t *data;                    // slots images of kCacheBlockSize bytes
     };
     struct Slot {
         std::uint64_t *tag;
@@ -40,6 +51,8 @@ class PrivateCache final : public BlockFile {
     };
 
     Slot slotof(std::uint64_t blk);
+    // The image of blk when a slot holds it, else null; allocates nothing.
+    const std::uint8_t *heldimage(std::uint64_t blk) const;
     // Makes the slot free for blk: a changed image of another block is written first.
     // False when that write failed (the slot keeps it).
     bool claim(const Slot &slot, std::uint64_t blk);
