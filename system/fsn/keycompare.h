@@ -92,16 +92,35 @@ inline std::int16_t comparechars(const std::uint8_t *v1, const std::uint8_t *v2,
     return comparerids(v1, v2, v1len, v2len);
 }
 
-// Calls `use(compare)` with the byte-string rule inlined when `cmp` is that rule (types 0 and
-// 3, the common case), else with `cmp` itself; both compare alike.
+// comparechars as a callable type: code templated on the comparison tells it from a FUNC,
+// and inlines it.
+struct ByteRule {
+    std::int16_t operator()(const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t len,
+                            std::int16_t dupkeys, std::int16_t v1len, std::int16_t v2len) const {
+        return comparechars(v1, v2, len, dupkeys, v1len, v2len);
+    }
+};
+
+// True when `cmp` is the byte-string rule (types 0 and 3, the common case).
+inline bool isbyterule(FUNC cmp) {
+    return cmp == charfunc || cmp == ucharfunc;
+}
+
+// Calls `use(compare)` with ByteRule when `cmp` is the byte-string rule, else with `cmp`
+// itself; both compare alike.
 template <typename Use>
 auto withcompare(FUNC cmp, Use use) {
-    if (cmp == charfunc || cmp == ucharfunc) {
-        return use([](const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
-                      std::int16_t dups, std::int16_t v1len,
-                      std::int16_t v2len) { return comparechars(v1, v2, n, dups, v1len, v2len); });
-    }
+    if (isbyterule(cmp)) return use(ByteRule{});
     return use(cmp);
+}
+
+// The first eight bytes at p as a number that orders as the bytes do. Two byte-string keys of
+// eight bytes or more whose numbers differ are ordered by them, as the byte-string rule
+// orders them (their first difference lies there).
+inline std::uint64_t orderword(const std::uint8_t *p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    return std::endian::native == std::endian::little ? __builtin_bswap64(x) : x;
 }
 
 inline constexpr int kKeyTypes = 9;

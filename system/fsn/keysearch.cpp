@@ -7,7 +7,6 @@
 #include <vorn/errors.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <type_traits>
 
@@ -135,15 +134,8 @@ FSBUFF *readtreeblock(FSDATA *fsdata, std::uint32_t blk, int level, TreeRead *wh
 
 namespace {
 
-// The first eight bytes at p as a number that orders as the bytes do.
-std::uint64_t orderword(const std::uint8_t *p) {
-    std::uint64_t x;
-    std::memcpy(&x, p, sizeof x);
-    return std::endian::native == std::endian::little ? __builtin_bswap64(x) : x;
-}
-
 // The bisection of locatekey over the offsets of the block's count entries, with `compare`
-// (a FUNC or the inline rule of byte-string keys).
+// (a FUNC or ByteRule).
 template <typename Compare>
 int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
                const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result,
@@ -158,7 +150,7 @@ int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len
     // Byte-string keys of eight bytes or more mostly differ within their first eight: those
     // compared as one number, a step decides without a branch on the bytes. Equal words, or
     // shorter keys, take the whole rule, which agrees with the numbers where they differ.
-    constexpr bool bytestrings = !std::is_same_v<Compare, FUNC>;
+    constexpr bool bytestrings = std::is_same_v<Compare, ByteRule>;
     const bool byword = bytestrings && len >= 8;
     const std::uint64_t keyword = byword ? orderword(key) : 0;
     // 1 or -1 when the words decided, else the whole rule's comparison.
@@ -193,18 +185,11 @@ int bisectwith(const KB &kb, const std::int16_t *at, int count, std::int16_t len
     return end;
 }
 
-struct ByteRule {
-    std::int16_t operator()(const std::uint8_t *v1, const std::uint8_t *v2, std::int16_t n,
-                            std::int16_t dups, std::int16_t v1len, std::int16_t v2len) const {
-        return comparechars(v1, v2, n, dups, v1len, v2len);
-    }
-};
-
 int bisect(const KB &kb, const std::int16_t *at, int count, std::int16_t len,
            const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result, FUNC cmpfunc) {
     // Called directly rather than through withcompare: no frame of captured references
     // between the lookup and its loop.
-    if (cmpfunc == charfunc || cmpfunc == ucharfunc) {
+    if (isbyterule(cmpfunc)) {
         return bisectwith(kb, at, count, len, key, dupkeys, result, ByteRule{});
     }
     return bisectwith(kb, at, count, len, key, dupkeys, result, cmpfunc);

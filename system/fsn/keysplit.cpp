@@ -6,9 +6,9 @@
 #include <vorn/errors.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "keytree.h"
 
@@ -40,14 +40,23 @@ void tableof(const KB &kb, int skip, EntryTable *t) {
 
 // Index of the first entry not less than the new entry among the count entries at offs;
 // *result the comparison there. The entries are taken one by one, so that a damaged block out
-// of order places the entry where it always has.
+// of order places the entry where it always has. With ByteRule and a key of eight bytes or
+// more, an entry of eight bytes or more whose first eight sort below the key's is passed
+// without the full comparison: the rule puts the key after it.
 template <typename Compare>
 int positionwith(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
                  std::int16_t dupkeys, std::int16_t *result, Compare compare) {
+    const bool byword = std::is_same_v<Compare, ByteRule> && key.len >= 8;
+    const std::uint64_t keyword = byword ? orderword(key.bytes) : 0;
+    const int koff = keyoffsetof(kb.level);
     *result = -1;
     for (int i = 0; i < count; ++i) {
-        const std::uint8_t *stored = kb.buff + offs[i] + keyoffsetof(kb.level);
+        const std::uint8_t *stored = kb.buff + offs[i] + koff;
         const int n = entrylen(kb, offs[i]);
+        if (byword && n >= 8 && keyword > orderword(stored)) {
+            *result = 1;
+            continue;
+        }
         *result = compare(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
                           dupkeys, key.len, static_cast<std::int16_t>(n));
         if (*result <= 0) return i;
@@ -55,46 +64,10 @@ int positionwith(const KB &kb, const std::int16_t *offs, int count, const KeyCop
     return count;
 }
 
-// The first eight bytes of a key as a number that orders as the bytes do.
-std::uint64_t leadingword(const std::uint8_t *p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
-    return w;
-}
-
-// positionwith for a byte-string key of at least eight bytes. An entry of eight bytes or more
-// whose first eight sort below the key's has its first difference from the key there, in the
-// key's favour: the rule of byte strings puts the key after it, so the entry is passed
-// without the full comparison. The others are compared in full.
-int positionofchars(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
-                    std::int16_t dupkeys, std::int16_t *result) {
-    const std::uint64_t lead = leadingword(key.bytes);
-    const int koff = keyoffsetof(kb.level);
-    *result = -1;
-    for (int i = 0; i < count; ++i) {
-        const std::uint8_t *stored = kb.buff + offs[i] + koff;
-        const int n = entrylen(kb, offs[i]);
-        if (n >= 8 && lead > leadingword(stored)) {
-            *result = 1;
-            continue;
-        }
-        *result =
-            comparechars(key.bytes, stored, static_cast<std::int16_t>(std::min<int>(key.len, n)),
-                         dupkeys, key.len, static_cast<std::int16_t>(n));
-        if (*result <= 0) return i;
-    }
-    return count;
-}
-
 }  // namespace
 
-// Byte-string indexes compare with their rule inlined, the others through their FUNC.
 int placingposition(const KB &kb, const std::int16_t *offs, int count, const KeyCopy &key,
                     const KeyRules &rules, std::int16_t *result) {
-    if ((rules.cmp == charfunc || rules.cmp == ucharfunc) && key.len >= 8) {
-        return positionofchars(kb, offs, count, key, rules.dupkeys, result);
-    }
     return withcompare(rules.cmp, [&](auto compare) {
         return positionwith(kb, offs, count, key, rules.dupkeys, result, compare);
     });
@@ -204,48 +177,10 @@ std::int16_t addl0key(KB &kb, std::int16_t len, const std::uint8_t *key, std::in
 
 namespace {
 
-// The bisection of locatekey over the count entries at offs, for a byte-string key of at least
-// eight bytes: the same entries are probed in the same order, but one of eight bytes or more
-// whose first eight differ from the key's is ordered by them alone (its first difference lies
-// there) without the full comparison. Returns the index of the entry found (count for the
-// end); *result gets the sign of that comparison, which is all the insert asks of it.
-int bisectchars(const KB &kb, const std::int16_t *offs, int count, std::int16_t len,
-                const std::uint8_t *key, std::int16_t dupkeys, std::int16_t *result) {
-    const std::uint64_t lead = leadingword(key);
-    const int koff = keyoffsetof(kb.level);
-    auto compare = [&](int i) -> std::int16_t {
-        const std::uint8_t *stored = kb.buff + offs[i] + koff;
-        const int n = entrylen(kb, offs[i]);
-        if (n >= 8) {
-            const std::uint64_t other = leadingword(stored);
-            if (lead != other) return lead > other ? 1 : -1;
-        }
-        return comparechars(key, stored, static_cast<std::int16_t>(std::min<int>(len, n)), dupkeys,
-                            len, static_cast<std::int16_t>(n));
-    };
-    std::int16_t athi = -1, last = -1;
-    int lo = 0, hi = count;
-    while (lo < hi) {
-        const int mid = lo + (hi - lo) / 2;
-        last = compare(mid);
-        if (last <= 0) {
-            hi = mid;
-            athi = last;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    *result = lo < count ? athi : last;
-    return lo;
-}
-
 // Where the key goes among the entries of a buffer whose check holds: the index of the entry
 // locatekey finds, and the sign of its comparison in *result.
 int leafplace(const FSBUFF *b, std::int16_t len, const std::uint8_t *key, std::int16_t dupkeys,
               FUNC cmpfunc, std::int16_t *result) {
-    if ((cmpfunc == charfunc || cmpfunc == ucharfunc) && len >= 8) {
-        return bisectchars(b->kbuff, b->koffs, b->kcount, len, key, dupkeys, result);
-    }
     const int off = locatekeyin(b->kbuff, b->koffs, b->kcount, len, key, dupkeys, result, cmpfunc);
     return static_cast<int>(std::lower_bound(b->koffs, b->koffs + b->kcount, off) - b->koffs);
 }
