@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "keytree.h"
+#include "prefetch.h"
 
 namespace vorn {
 
@@ -27,11 +28,7 @@ void prefetchchecked(const FSDATA *fsdata, std::uint32_t blk) {
     if (fsdata->checked == nullptr) return;
     // A block that misses its buffer is read from the file's cache and then looked up here:
     // both lookups are sent off at once.
-    const auto *e =
-        reinterpret_cast<const char *>(&fsdata->checked->entry[blk % KeyCheckMemo::kSlots]);
-    constexpr std::size_t kLine = 64;
-#pragma GCC unroll 8
-    for (std::size_t i = 0; i < sizeof(KeyCheckMemo::Entry); i += kLine) __builtin_prefetch(e + i);
+    prefetchlines<sizeof(KeyCheckMemo::Entry)>(&fsdata->checked->entry[blk % KeyCheckMemo::kSlots]);
 }
 
 bool recallchecked(FSDATA *fsdata, FSBUFF *b) {

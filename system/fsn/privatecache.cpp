@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "prefetch.h"
+
 namespace vorn::platform {
 
 PrivateCache::PrivateCache(std::unique_ptr<BlockFile> file, std::size_t capacity)
@@ -41,18 +43,6 @@ PrivateCache::Slot PrivateCache::slotof(std::uint64_t blk) {
     return {&chunk->tag[i], &chunk->changed[i], chunk->data + i * kCacheBlockSize};
 }
 
-namespace {
-
-// Asks for every line of a block image at once, so that they arrive together instead of
-// one after another as a copy reaches them.
-void prefetchimage(const std::uint8_t *image) {
-    constexpr std::size_t kLine = 64;
-#pragma GCC unroll 16
-    for (std::size_t i = 0; i < kCacheBlockSize; i += kLine) __builtin_prefetch(image + i);
-}
-
-}  // namespace
-
 const std::uint8_t *PrivateCache::heldimage(std::uint64_t blk) const {
     const std::size_t s = static_cast<std::size_t>(blk % capacity_);
     const auto &chunk = chunks_[s / kChunkSlots];
@@ -62,7 +52,8 @@ const std::uint8_t *PrivateCache::heldimage(std::uint64_t blk) const {
 
 void PrivateCache::prefetch(std::uint64_t offset) {
     if (offset % kCacheBlockSize != 0) return;
-    if (const std::uint8_t *image = heldimage(offset / kCacheBlockSize)) prefetchimage(image);
+    if (const std::uint8_t *image = heldimage(offset / kCacheBlockSize))
+        prefetchlines<kCacheBlockSize>(image);
 }
 
 bool PrivateCache::peekat(void *buf, std::size_t n, std::uint64_t offset) {
@@ -97,7 +88,7 @@ long PrivateCache::readat(void *buf, std::size_t n, std::uint64_t offset) {
     const std::uint64_t blk = offset / kCacheBlockSize;
     const Slot slot = slotof(blk);
     // The image is asked for before its tag is looked at: both misses overlap.
-    prefetchimage(slot.data);
+    prefetchlines<kCacheBlockSize>(slot.data);
     if (*slot.tag == blk + 1) {
         std::memcpy(buf, slot.data, kCacheBlockSize);
         return static_cast<long>(kCacheBlockSize);
