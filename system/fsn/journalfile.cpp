@@ -26,9 +26,13 @@ bool JournaledFile::loadheld(std::uint64_t blk, std::uint8_t *bytes) {
     return true;
 }
 
+std::vector<JournaledFile::HeldBlock>::iterator JournaledFile::heldfrom(std::uint64_t blk) {
+    return std::lower_bound(held_.begin(), held_.end(), blk,
+                            [](const HeldBlock &h, std::uint64_t b) { return h.blk < b; });
+}
+
 JournaledFile::HeldBlock *JournaledFile::findheld(std::uint64_t blk) {
-    auto at = std::lower_bound(held_.begin(), held_.end(), blk,
-                               [](const HeldBlock &h, std::uint64_t b) { return h.blk < b; });
+    const auto at = heldfrom(blk);
     return at != held_.end() && at->blk == blk ? &*at : nullptr;
 }
 
@@ -40,8 +44,7 @@ std::unique_ptr<JournaledFile::Held> JournaledFile::takeimage() {
 }
 
 JournaledFile::Held *JournaledFile::hold(std::uint64_t blk, bool load) {
-    auto at = std::lower_bound(held_.begin(), held_.end(), blk,
-                               [](const HeldBlock &h, std::uint64_t b) { return h.blk < b; });
+    const auto at = heldfrom(blk);
     if (at != held_.end() && at->blk == blk) return at->image.get();
     std::unique_ptr<Held> image = takeimage();
     if (load && !loadheld(blk, image->bytes)) {

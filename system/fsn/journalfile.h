@@ -71,6 +71,8 @@ class JournaledFile final : public platform::BlockFile {
         std::unique_ptr<Held> image;
     };
 
+    // The first held block not below blk, and the one of blk itself (null when not held).
+    std::vector<HeldBlock>::iterator heldfrom(std::uint64_t blk);
     HeldBlock *findheld(std::uint64_t blk);
     std::unique_ptr<Held> takeimage();
     // The operation's image of block `blk`, added when it doesn't hold it yet: read from the
